@@ -1,0 +1,76 @@
+// The frame's shared part: task queue, timers and deferred deletion.
+//
+// Threads: the frame's own thread runs the cycle holding the frame lock for
+// everything but the wait. Any other thread that touches handlers, sockets or
+// timers of this frame (socket factories, connections called by the host)
+// holds the frame lock while doing so. The task queue has a lock of its own.
+#ifndef VEMNET_BASE_SELECTOR_H
+#define VEMNET_BASE_SELECTOR_H
+
+#include <atomic>
+#include <list>
+#include <thread>
+#include <vector>
+
+#include "frame/handler.h"
+#include "frame/time_count.h"
+#include "platform/platform.h"
+#include "vemnet/frame.h"
+
+class BaseSelector : public IAsyncSelector {
+public:
+    BaseSelector();
+    ~BaseSelector() override;
+
+    void Reserved(int) override {}
+    void Stop() override;
+    bool IsRunning() override { return running_.load(std::memory_order_acquire); }
+    void AddTask(INetTask* task, int front) override;
+
+    virtual void RemoveHandler(Handler* handler) = 0;
+    virtual void UpdateHandler(Handler* handler, unsigned remove, unsigned add) = 0;
+    virtual void RunTasks();
+
+    // Appends handler to the pending-delete list; it is deleted at the end
+    // of the cycle and receives no further event.
+    void ReleaseHandler(Handler* handler) { pending_.push_back(handler); }
+    TimeCount& timers() { return timers_; }
+    // Held by the frame's thread for a cycle's work, by others while they
+    // touch the frame's handlers. Recursive.
+    plat::Lock& FrameLock() { return frameLock_; }
+    bool InFrameThread() const { return std::this_thread::get_id() == threadId_.load(); }
+    size_t QueuedTasks();
+
+protected:
+    // Called when a task is queued from another thread while the frame may wait.
+    virtual void WakeUp() {}
+    bool Dropped(Handler* handler) const;   // in the pending-delete or removed list
+    void Cleanup();
+
+    std::vector<Handler*> pending_;
+    std::vector<Handler*> removed_;
+    std::atomic<bool> running_;
+    TimeCount timers_;
+    plat::Lock taskLock_;
+    std::list<INetTask*> tasks_;
+    plat::Lock frameLock_;
+    std::atomic<std::thread::id> threadId_;
+};
+
+// Holds a frame's lock for a scope; does nothing for a null frame.
+class FrameGuard {
+public:
+    explicit FrameGuard(BaseSelector* frame) : frame_(frame) {
+        if (frame_) frame_->FrameLock().lock();
+    }
+    ~FrameGuard() {
+        if (frame_) frame_->FrameLock().unlock();
+    }
+    FrameGuard(const FrameGuard&) = delete;
+    FrameGuard& operator=(const FrameGuard&) = delete;
+
+private:
+    BaseSelector* frame_;
+};
+
+#endif

@@ -1,0 +1,25 @@
+// Everything a frame dispatches to is a Handler.
+#ifndef VEMNET_HANDLER_H
+#define VEMNET_HANDLER_H
+
+class BaseSelector;
+
+class Handler {
+public:
+    Handler() : selector_(nullptr) {}
+    virtual void SetSelector(BaseSelector* selector) { selector_ = selector; }
+    // One event bit (EV_READ, EV_WRITE, EV_TIMER or EV_EXCEPT); frame thread only.
+    virtual void OnEvent(unsigned mask) = 0;
+    // Called by the frame when OnEvent threw; the default deletes the handler.
+    virtual void OnError() { delete this; }
+    virtual ~Handler() {}
+
+    // Arms (ms > 0), re-arms or cancels (ms <= 0) the one-shot timer.
+    void SetTimer(int milliseconds);
+    BaseSelector* selector() const { return selector_; }
+
+protected:
+    BaseSelector* selector_;
+};
+
+#endif

@@ -1,0 +1,48 @@
+// The frame: a handler set watched by the platform's poller (select on
+// Windows, epoll elsewhere), cycling on one thread.
+#ifndef VEMNET_SEL_SELECTOR_H
+#define VEMNET_SEL_SELECTOR_H
+
+#include <map>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "frame/base_selector.h"
+#include "platform/poller.h"
+
+class SelSelector : public BaseSelector {
+public:
+    using EventList = std::vector<std::pair<Handler*, unsigned>>;
+
+    explicit SelSelector(int timeout);
+    ~SelSelector() override;
+
+    void Run() override;
+    void RemoveHandler(Handler* handler) override;
+    void UpdateHandler(Handler* handler, unsigned remove, unsigned add) override;
+    virtual void WaitEvents(EventList& events, int timeout);
+    virtual int Echo(int value) { return value; }
+
+    static const unsigned kHandlerLimit = 30000;
+    size_t HandlerCount() const { return handlers_.size(); }
+    // The interest mask of handler's entry, or -1 when it has none.
+    int InterestOf(Handler* handler) const;
+
+protected:
+    void WakeUp() override;
+
+private:
+    void Dispatch(Handler* handler, unsigned mask);
+    void RunTimers();
+    int WaitTimeout() const;
+
+    int timeout_;
+    std::map<Handler*, unsigned> handlers_;
+    std::unique_ptr<plat::Poller> poller_;
+    std::vector<plat::PollEvent> polled_;
+    std::vector<Handler*> expired_;
+    std::atomic<bool> waiting_;
+};
+
+#endif

@@ -1,0 +1,48 @@
+// The socket handle of a BaseSocket and the socket calls that can fail, each
+// turning a failure into socket_error.
+#ifndef VEMNET_SOCKETHELPER_H
+#define VEMNET_SOCKETHELPER_H
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+enum : unsigned {
+    SF_MASK = 0xff,          // current interest mask
+    SF_REGISTERED = 0x100,   // the frame's handler set has an entry
+    SF_CONNECTED = 0x200,
+    SF_LISTENING = 0x800,
+};
+
+const uint32_t kAddrNone = 0xffffffffu;   // INADDR_NONE
+
+class Sockethelper {
+public:
+    Sockethelper() : flags(0), sock(plat::kInvalidSocket) {}
+    virtual ~Sockethelper();
+    Sockethelper(const Sockethelper&) = delete;
+    Sockethelper& operator=(const Sockethelper&) = delete;
+
+    void SetNonBlocking();                          // "setblocking FIONBIO"
+    int Recv(char* buf, int size);                  // "recv"; 0 when the peer closed
+    int Send(const char* data, int len);            // "send"; 0 on would-block
+    int SendTo(const char* data, int len, uint32_t ip, int port);  // "sendto"
+    // true: connected at once; false: in progress; throws "connect" or
+    // "dereism connection found".
+    bool Connect(uint32_t ip, int port);
+    uint32_t GetLocal(int* port);                   // "getlocal"
+    int GetConnectError();                          // 0 (sets SF_CONNECTED) or 1
+    void Bind(int port, const char* ip);            // "bind: invalid ip=…", "bind at …"
+    plat::socket_t Accept(uint32_t* ip, int* port); // invalid on would-block; "accept"
+    void SetReuseAddr();                            // "setreuse"
+    void SetNoDelay();                              // "setnodelay"
+    void CloseHandle();
+
+    unsigned flags;
+    plat::socket_t sock;
+};
+
+// inet_addr, else a host lookup; kAddrNone when the name does not resolve.
+uint32_t ResolveHost(const std::string& host);
+
+#endif

@@ -1,0 +1,62 @@
+// The HTTP client service behind the HTTP request engine: WinInet on Windows,
+// libcurl elsewhere. One client is one session, connection and reusable
+// request of one HTTP context.
+#ifndef VEMNET_HTTP_CLIENT_H
+#define VEMNET_HTTP_CLIENT_H
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace plat {
+
+enum class HttpAccess {
+    Direct,        // no proxy
+    System,        // the system's (environment's) proxy setting
+    Named,         // the proxy list given
+};
+
+struct HttpSessionSettings {
+    HttpAccess access = HttpAccess::Direct;
+    std::wstring proxyList;   // "HTTP=HTTP://host:port" or "SOCKS=host:port"; may be empty
+    std::wstring host;        // the server
+    int port = 80;
+    std::wstring verb;
+    std::wstring path;
+};
+
+// Results of the client's operations, WinInet's error numbers where WinInet
+// has them.
+enum : int {
+    kHttpTimeout = 12002,       // ERROR_INTERNET_TIMEOUT
+    kHttpWrongState = 12019,    // ERROR_INTERNET_INCORRECT_HANDLE_STATE
+};
+
+class HttpClient {
+public:
+    static std::unique_ptr<HttpClient> Create();
+    virtual ~HttpClient() {}
+    // The three opening steps; each false with the reason in *error. Steps
+    // already done stay done.
+    virtual bool OpenSession(const HttpSessionSettings& settings, int* error) = 0;
+    virtual bool OpenConnection(int* error) = 0;
+    virtual bool OpenRequest(int* error) = 0;
+    virtual bool SessionOpen() const = 0;
+    virtual bool ConnectionOpen() const = 0;
+    virtual bool RequestOpen() const = 0;
+    // Per-exchange settings.
+    virtual void SetTimeouts(int connectMs, int sendMs) = 0;
+    virtual void SetProxyCredentials(const std::wstring& user, const std::wstring& password) = 0;
+    // Sends the request with extra header lines and a body; false with the
+    // reason in *error (kHttpTimeout, kHttpWrongState or another code).
+    virtual bool Send(const std::wstring& headers, const std::string& body, int* error) = 0;
+    virtual int StatusCode() = 0;
+    // Reads up to size bytes of the reply body; 0 at its end, -1 on failure.
+    virtual int Read(char* buffer, int size) = 0;
+    // Closes whatever is open, request first.
+    virtual void CloseAll() = 0;
+};
+
+}  // namespace plat
+
+#endif

@@ -1,0 +1,130 @@
+// The thin layer between the library and the operating system. Everything
+// above it is shared code; each platform implements this header once
+// (posix/ and win32/, the same file names in each).
+//
+// Socket errors are Windows Sockets codes on every platform: the POSIX layer
+// translates errno once, here, so that codes, OnError values and error texts
+// agree everywhere.
+#ifndef VEMNET_PLATFORM_H
+#define VEMNET_PLATFORM_H
+
+#include <cstdint>
+#include <string>
+
+#include "vemnet/export.h"
+
+namespace plat {
+
+using socket_t = vemnet_socket_t;
+const socket_t kInvalidSocket = VEMNET_INVALID_SOCKET;
+
+// Windows Sockets error codes used by the shared code.
+enum : int {
+    kErrInterrupted = 10004,     // WSAEINTR
+    kErrBadHandle = 10009,       // WSAEBADF
+    kErrAccess = 10013,          // WSAEACCES
+    kErrFault = 10014,           // WSAEFAULT
+    kErrInvalid = 10022,         // WSAEINVAL
+    kErrTooManyFiles = 10024,    // WSAEMFILE
+    kErrWouldBlock = 10035,      // WSAEWOULDBLOCK
+    kErrInProgress = 10036,      // WSAEINPROGRESS
+    kErrAlready = 10037,         // WSAEALREADY
+    kErrNotSocket = 10038,       // WSAENOTSOCK
+    kErrMsgSize = 10040,         // WSAEMSGSIZE
+    kErrAddrInUse = 10048,       // WSAEADDRINUSE
+    kErrAddrNotAvail = 10049,    // WSAEADDRNOTAVAIL
+    kErrNetDown = 10050,         // WSAENETDOWN
+    kErrNetUnreach = 10051,      // WSAENETUNREACH
+    kErrConnAborted = 10053,     // WSAECONNABORTED
+    kErrConnReset = 10054,       // WSAECONNRESET
+    kErrNoBufs = 10055,          // WSAENOBUFS
+    kErrIsConn = 10056,          // WSAEISCONN
+    kErrNotConn = 10057,         // WSAENOTCONN
+    kErrShutdown = 10058,        // WSAESHUTDOWN
+    kErrTimedOut = 10060,        // WSAETIMEDOUT
+    kErrConnRefused = 10061,     // WSAECONNREFUSED
+    kErrHostUnreach = 10065,     // WSAEHOSTUNREACH
+    kErrHostNotFound = 11001,    // WSAHOST_NOT_FOUND
+};
+
+// ---- errors -------------------------------------------------------------
+// The calling thread's last socket error (WSAGetLastError).
+int LastSocketError();
+void SetLastSocketError(int code);
+// The system's description of a socket error code; false when it has none.
+bool SocketErrorText(int code, std::string* text);
+
+// ---- sockets ------------------------------------------------------------
+// Every call returns as the Windows Sockets call does (-1 / kInvalidSocket on
+// failure) and leaves the failure's code in LastSocketError().
+bool StartSockets();                          // WSAStartup(1.1); false on failure
+socket_t OpenSocket(bool stream);             // AF_INET, SOCK_STREAM or SOCK_DGRAM
+int CloseSocket(socket_t s);
+int SetNonBlocking(socket_t s);               // ioctlsocket(FIONBIO, 1)
+int Connect(socket_t s, uint32_t ip, int port);  // ip in network byte order
+int Bind(socket_t s, uint32_t ip, int port);
+int Listen(socket_t s, int backlog);
+socket_t Accept(socket_t s, uint32_t* ip, int* port);
+int Recv(socket_t s, char* buf, int len);     // never raises SIGPIPE
+int Send(socket_t s, const char* buf, int len);
+int SendTo(socket_t s, const char* buf, int len, uint32_t ip, int port);
+int RecvFrom(socket_t s, char* buf, int len, uint32_t* ip, int* port);
+int GetSockName(socket_t s, uint32_t* ip, int* port);
+int GetPeerName(socket_t s, uint32_t* ip, int* port);
+int GetPendingError(socket_t s, int* code);   // SO_ERROR, translated
+// Integer socket options by portable name.
+enum class Option { ReuseAddr, NoDelay, RecvBuf, SendBuf, KeepAlive };
+int SetOption(socket_t s, Option opt, int value);
+int GetOption(socket_t s, Option opt, int* value);
+// inet_addr: INADDR_NONE (all bits set) when text is not a dotted address.
+uint32_t ParseIPv4(const char* text);
+// First IPv4 address of a host name; INADDR_NONE when it has none.
+uint32_t LookupHost(const char* name);
+
+// ---- time and threads ---------------------------------------------------
+uint32_t TickCount();      // milliseconds, wraps like GetTickCount
+uint64_t TickCount64();    // milliseconds, monotonic, does not wrap
+uint64_t MicroTicks();     // microseconds, monotonic
+void SleepMs(int ms);
+// A recursive lock (a critical section).
+class Lock {
+public:
+    Lock();
+    ~Lock();
+    Lock(const Lock&) = delete;
+    Lock& operator=(const Lock&) = delete;
+    void lock();
+    void unlock();
+    bool try_lock();
+private:
+    alignas(16) unsigned char storage_[64];
+};
+// Starts a detached thread running fn(arg); false when it cannot be started.
+bool StartThread(void (*fn)(void*), void* arg);
+
+// ---- text ---------------------------------------------------------------
+// Between wide strings and the thread's ANSI code page (CP_ACP on Windows,
+// UTF-8 elsewhere).
+std::string ToAnsi(const std::wstring& text);
+std::wstring FromAnsi(const std::string& text);
+std::wstring FromAnsi(const char* text, size_t len);
+
+// ---- modules and paths --------------------------------------------------
+void* LoadModule(const std::wstring& path);   // null when it cannot be loaded
+void* ModuleSymbol(void* module, const char* name);
+void FreeModule(void* module);
+// The executable's full path; empty when unknown.
+std::wstring ExecutablePath();
+// The character that ends a directory in a path ('\\' on Windows, '/' elsewhere).
+wchar_t PathSeparator();
+// The file name the logger module has on this platform.
+const wchar_t* LoggerModuleName();
+
+// ---- system proxy setting -------------------------------------------------
+// The system's proxy list text in the form "http=host:port socks=host:port"
+// or "host:port"; false when there is none.
+bool SystemProxyList(std::wstring* list);
+
+}  // namespace plat
+
+#endif

@@ -1,0 +1,44 @@
+// Readiness waiting for one frame. The frame keeps the poller in step with its
+// handler set; the poller reports, per cycle, the events that select would
+// report, ordered by owner address and within one owner read, write, except.
+#ifndef VEMNET_POLLER_H
+#define VEMNET_POLLER_H
+
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace plat {
+
+struct PollEvent {
+    void* owner;
+    unsigned mask;   // exactly one of EV_READ, EV_WRITE, EV_EXCEPT
+};
+
+class Poller {
+public:
+    static std::unique_ptr<Poller> Create();
+    virtual ~Poller() {}
+    // The interest of owner (whose socket is s) is now mask (EV_READ, EV_WRITE,
+    // EV_EXCEPT bits; 0 watches nothing). Called under the frame lock.
+    virtual void Set(void* owner, socket_t s, unsigned mask) = 0;
+    // owner leaves the set. Called under the frame lock.
+    virtual void Remove(void* owner) = 0;
+    // Prepares a wait; called under the frame lock.
+    virtual void Prepare() = 0;
+    // Waits at most timeoutMs (negative: no limit); called WITHOUT the frame
+    // lock. Returns the number of ready sockets, 0 on timeout, -1 on failure
+    // with the error in *error.
+    virtual int Wait(int timeoutMs, int* error) = 0;
+    // Appends the events of the last Wait for owners still in the set; called
+    // under the frame lock.
+    virtual void Collect(std::vector<PollEvent>* events) = 0;
+    // Makes a Wait in progress (or the next one) return at once. Any thread.
+    virtual void Wake() = 0;
+};
+
+}  // namespace plat
+
+#endif
