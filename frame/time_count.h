@@ -2,6 +2,7 @@
 #ifndef VEMNET_TIME_COUNT_H
 #define VEMNET_TIME_COUNT_H
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <set>

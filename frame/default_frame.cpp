@@ -1,0 +1,43 @@
+#include "frame/default_frame.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <mutex>
+
+#include "vemnet/frame.h"
+
+namespace {
+
+std::atomic<BaseSelector*> g_default(nullptr);
+std::once_flag g_once;
+
+void RunDefaultFrame(void* frame) { static_cast<BaseSelector*>(frame)->Run(); }
+
+void StopAtExit() { StopDefaultFrame(); }
+
+void MakeDefaultFrame() {
+    BaseSelector* frame = static_cast<BaseSelector*>(CreateAsyncFrame(0, 100));
+    if (!frame) return;
+    if (!plat::StartThread(RunDefaultFrame, frame)) {
+        delete frame;
+        return;
+    }
+    g_default.store(frame);
+    std::atexit(StopAtExit);
+}
+
+}  // namespace
+
+BaseSelector* GetDefaultFrame() {
+    std::call_once(g_once, MakeDefaultFrame);
+    return g_default.load();
+}
+
+BaseSelector* FrameOrDefault(IAsyncSelector* frame) {
+    return frame ? static_cast<BaseSelector*>(frame) : GetDefaultFrame();
+}
+
+void StopDefaultFrame() {
+    BaseSelector* frame = g_default.load();
+    if (frame) frame->Stop();
+}

@@ -1,0 +1,124 @@
+#include "frame/sel_selector.h"
+
+#include <algorithm>
+#include <atomic>
+#include <exception>
+#include <stdexcept>
+
+#include "frame/base_socket.h"
+#include "logging/logger.h"
+
+namespace {
+
+// Failed waits of the whole process, counted up to 5000; every hundredth
+// is logged so a persistent failure cannot flood the log.
+std::atomic<int> g_selectFailures(0);
+
+void NoteSelectFailure(int error) {
+    int before = g_selectFailures.load();
+    while (before < 5000 && !g_selectFailures.compare_exchange_weak(before, before + 1)) {
+    }
+    if (before >= 5000) return;
+    if (before % 100 == 0) LogLine(NamedLogger::SelSelector, LOG_LEVEL_ERROR, L"select error: %d, %d", error, before + 1);
+}
+
+}  // namespace
+
+SelSelector::SelSelector(int timeout) : timeout_(timeout), poller_(plat::Poller::Create()), waiting_(false) {}
+
+SelSelector::~SelSelector() {}
+
+void SelSelector::Run() {
+    threadId_.store(std::this_thread::get_id());
+    EventList events;
+    FrameGuard guard(this);
+    while (IsRunning()) {
+        RunTasks();
+        WaitEvents(events, timeout_);
+        RunTimers();
+        for (const auto& ev : events) Dispatch(ev.first, ev.second);
+        events.clear();
+        Cleanup();
+    }
+    EventList().swap(events);
+    threadId_.store(std::thread::id());
+}
+
+int SelSelector::WaitTimeout() const {
+    // Queued tasks do not wake the wait, so a frame without a time limit
+    // still looks at its queue every 100 ms.
+    if (timeout_ < 0) return 100;
+    return timeout_;
+}
+
+void SelSelector::WaitEvents(EventList& events, int timeout) {
+    (void)timeout;
+    poller_->Prepare();
+    int error = 0;
+    waiting_.store(true);
+    frameLock_.unlock();
+    int n = poller_->Wait(WaitTimeout(), &error);
+    frameLock_.lock();
+    waiting_.store(false);
+    if (n < 0) {
+        NoteSelectFailure(error);
+        // A wait that fails at once would otherwise spin the thread.
+        plat::SleepMs(std::min(WaitTimeout(), 100));
+        return;
+    }
+    if (n == 0) {
+        polled_.clear();
+        poller_->Collect(&polled_);   // drains a wake-up
+        return;
+    }
+    polled_.clear();
+    poller_->Collect(&polled_);
+    for (const plat::PollEvent& e : polled_) events.push_back(std::make_pair(static_cast<Handler*>(e.owner), e.mask));
+}
+
+void SelSelector::WakeUp() {
+    // Queuing does not wake a waiting frame: a task runs at the start of the
+    // next cycle.
+}
+
+void SelSelector::RunTimers() {
+    expired_.clear();
+    timers_.Expired(plat::TickCount64(), &expired_);
+    for (Handler* h : expired_) Dispatch(h, EV_TIMER);
+}
+
+void SelSelector::Dispatch(Handler* handler, unsigned mask) {
+    if (Dropped(handler)) return;
+    try {
+        handler->OnEvent(mask);
+    } catch (const std::exception&) {
+        handler->OnError();
+        // Whatever OnError did, the handler gets nothing more this cycle and
+        // the cleanup must not delete it a second time.
+        removed_.push_back(handler);
+    }
+}
+
+void SelSelector::UpdateHandler(Handler* handler, unsigned remove, unsigned add) {
+    auto it = handlers_.find(handler);
+    if (it == handlers_.end()) {
+        if (handlers_.size() >= kHandlerLimit) throw std::runtime_error("too many connections");
+        it = handlers_.emplace(handler, 0u).first;
+    }
+    it->second = (it->second & ~remove) | add;
+    poller_->Set(handler, static_cast<BaseSocket*>(handler)->GetHandle(), it->second);
+}
+
+void SelSelector::RemoveHandler(Handler* handler) {
+    auto it = handlers_.find(handler);
+    if (it != handlers_.end()) {
+        handlers_.erase(it);
+        poller_->Remove(handler);
+    }
+    removed_.push_back(handler);
+}
+
+int SelSelector::InterestOf(Handler* handler) const {
+    auto it = handlers_.find(handler);
+    return it == handlers_.end() ? -1 : int(it->second);
+}

@@ -1,0 +1,206 @@
+// BSD sockets behind the Windows Sockets-shaped calls of the platform layer.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/platform.h"
+#include "platform/posix/errno_map.h"
+
+namespace plat {
+namespace {
+
+sockaddr_in MakeAddr(uint32_t ip, int port) {
+    sockaddr_in a;
+    std::memset(&a, 0, sizeof a);
+    a.sin_family = AF_INET;
+    a.sin_port = htons(uint16_t(port));
+    a.sin_addr.s_addr = ip;
+    return a;
+}
+
+void StoreAddr(const sockaddr_in& a, uint32_t* ip, int* port) {
+    if (ip) *ip = a.sin_addr.s_addr;
+    if (port) *port = ntohs(a.sin_port);
+}
+
+int Fail() {
+    SetLastErrorFromErrno();
+    return -1;
+}
+
+bool OptionLevel(Option opt, int* level, int* name) {
+    switch (opt) {
+    case Option::ReuseAddr: *level = SOL_SOCKET; *name = SO_REUSEADDR; return true;
+    case Option::NoDelay: *level = IPPROTO_TCP; *name = TCP_NODELAY; return true;
+    case Option::RecvBuf: *level = SOL_SOCKET; *name = SO_RCVBUF; return true;
+    case Option::SendBuf: *level = SOL_SOCKET; *name = SO_SNDBUF; return true;
+    case Option::KeepAlive: *level = SOL_SOCKET; *name = SO_KEEPALIVE; return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool StartSockets() {
+    // Sends use MSG_NOSIGNAL; this covers any other path to a closed peer.
+    static const bool ignored = (signal(SIGPIPE, SIG_IGN), true);
+    (void)ignored;
+    return true;
+}
+
+socket_t OpenSocket(bool stream) {
+    int s = ::socket(AF_INET, (stream ? SOCK_STREAM : SOCK_DGRAM) | SOCK_CLOEXEC, 0);
+    if (s < 0) {
+        SetLastErrorFromErrno();
+        return kInvalidSocket;
+    }
+    return s;
+}
+
+int CloseSocket(socket_t s) { return ::close(s) == 0 ? 0 : Fail(); }
+
+int SetNonBlocking(socket_t s) {
+    int fl = ::fcntl(s, F_GETFL, 0);
+    if (fl < 0 || ::fcntl(s, F_SETFL, fl | O_NONBLOCK) < 0) return Fail();
+    return 0;
+}
+
+int Connect(socket_t s, uint32_t ip, int port) {
+    sockaddr_in a = MakeAddr(ip, port);
+    int r;
+    do {
+        r = ::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    } while (r < 0 && errno == EINTR && (::fcntl(s, F_GETFL, 0) & O_NONBLOCK) == 0);
+    return r == 0 ? 0 : Fail();
+}
+
+int Bind(socket_t s, uint32_t ip, int port) {
+    sockaddr_in a = MakeAddr(ip, port);
+    return ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 ? 0 : Fail();
+}
+
+int Listen(socket_t s, int backlog) { return ::listen(s, backlog) == 0 ? 0 : Fail(); }
+
+socket_t Accept(socket_t s, uint32_t* ip, int* port) {
+    sockaddr_in a;
+    socklen_t len = sizeof a;
+    // Windows hands out accepted sockets in the listener's blocking mode;
+    // Linux does not inherit O_NONBLOCK, so carry it over.
+    int flags = SOCK_CLOEXEC;
+    int fl = ::fcntl(s, F_GETFL, 0);
+    if (fl >= 0 && (fl & O_NONBLOCK)) flags |= SOCK_NONBLOCK;
+    int c = ::accept4(s, reinterpret_cast<sockaddr*>(&a), &len, flags);
+    if (c < 0) {
+        SetLastErrorFromErrno();
+        return kInvalidSocket;
+    }
+    StoreAddr(a, ip, port);
+    return c;
+}
+
+int Recv(socket_t s, char* buf, int len) {
+    ssize_t r;
+    do {
+        r = ::recv(s, buf, size_t(len), 0);
+    } while (r < 0 && errno == EINTR);
+    return r >= 0 ? int(r) : Fail();
+}
+
+int Send(socket_t s, const char* buf, int len) {
+    ssize_t r;
+    do {
+        r = ::send(s, buf, size_t(len), MSG_NOSIGNAL);
+    } while (r < 0 && errno == EINTR);
+    return r >= 0 ? int(r) : Fail();
+}
+
+int SendTo(socket_t s, const char* buf, int len, uint32_t ip, int port) {
+    sockaddr_in a = MakeAddr(ip, port);
+    ssize_t r;
+    do {
+        r = ::sendto(s, buf, size_t(len), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    } while (r < 0 && errno == EINTR);
+    return r >= 0 ? int(r) : Fail();
+}
+
+int RecvFrom(socket_t s, char* buf, int len, uint32_t* ip, int* port) {
+    sockaddr_in a;
+    socklen_t alen = sizeof a;
+    ssize_t r;
+    do {
+        r = ::recvfrom(s, buf, size_t(len), 0, reinterpret_cast<sockaddr*>(&a), &alen);
+    } while (r < 0 && errno == EINTR);
+    if (r < 0) return Fail();
+    StoreAddr(a, ip, port);
+    return int(r);
+}
+
+int GetSockName(socket_t s, uint32_t* ip, int* port) {
+    sockaddr_in a;
+    socklen_t len = sizeof a;
+    if (::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) != 0) return Fail();
+    StoreAddr(a, ip, port);
+    return 0;
+}
+
+int GetPeerName(socket_t s, uint32_t* ip, int* port) {
+    sockaddr_in a;
+    socklen_t len = sizeof a;
+    if (::getpeername(s, reinterpret_cast<sockaddr*>(&a), &len) != 0) return Fail();
+    StoreAddr(a, ip, port);
+    return 0;
+}
+
+int GetPendingError(socket_t s, int* code) {
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (::getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return Fail();
+    *code = TranslateErrno(err);
+    return 0;
+}
+
+int SetOption(socket_t s, Option opt, int value) {
+    int level, name;
+    if (!OptionLevel(opt, &level, &name)) {
+        SetLastSocketError(kErrInvalid);
+        return -1;
+    }
+    return ::setsockopt(s, level, name, &value, sizeof value) == 0 ? 0 : Fail();
+}
+
+int GetOption(socket_t s, Option opt, int* value) {
+    int level, name;
+    if (!OptionLevel(opt, &level, &name)) {
+        SetLastSocketError(kErrInvalid);
+        return -1;
+    }
+    socklen_t len = sizeof *value;
+    return ::getsockopt(s, level, name, value, &len) == 0 ? 0 : Fail();
+}
+
+uint32_t ParseIPv4(const char* text) { return ::inet_addr(text); }
+
+uint32_t LookupHost(const char* name) {
+    addrinfo hints;
+    std::memset(&hints, 0, sizeof hints);
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* res = nullptr;
+    if (::getaddrinfo(name, nullptr, &hints, &res) != 0 || !res) {
+        SetLastSocketError(kErrHostNotFound);
+        return INADDR_NONE;
+    }
+    uint32_t ip = reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr.s_addr;
+    ::freeaddrinfo(res);
+    return ip;
+}
+
+}  // namespace plat
