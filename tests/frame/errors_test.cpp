@@ -4,6 +4,7 @@
 
 #include "frame/exceptions.h"
 #include "frame/sockethelper.h"
+#include "logging/logger.h"
 #include "tests/support/loopback_pair.h"
 
 TEST(SocketErrors, TextWithoutCodeIsTheMessageAlone) {
@@ -128,4 +129,11 @@ TEST(ResolveHost, DottedAddressNamesAndInvalidNames) {
     EXPECT_EQ(ResolveHost("no such host"), kAddrNone);
     EXPECT_EQ(ResolveHost(""), kAddrNone);
     EXPECT_EQ(ResolveHost("bad/name"), kAddrNone);
+}
+
+TEST(LoggerBinding, WithoutTheModuleNothingIsBoundAndLoggingChangesNothing) {
+    EXPECT_FALSE(LoggerModuleBound());
+    LogLine(NamedLogger::SelSelector, 4, L"select error: %d, %d", 1, 2);
+    socket_error e(10035, "recv");
+    EXPECT_EQ(std::string(e.what()).rfind("recv - 10035: ", 0), 0u);
 }

@@ -78,7 +78,7 @@ TEST(FrameTasks, ThrowingTaskGetsOnErrorAndTheLoopGoesOn) {
     std::string text;
     int code = -1;
     bool deleted = false;
-    bool nextRan = false;
+    std::atomic<bool> nextRan(false);
 
     class Throwing : public INetTask {
     public:
@@ -104,7 +104,7 @@ TEST(FrameTasks, ThrowingTaskGetsOnErrorAndTheLoopGoesOn) {
     AddAsyncNetTask(task, 0, frame);
     AddAsyncNetTask(new FnTask([&] { nextRan = true; }), 0, frame);
     std::thread t([frame] { frame->Run(); });
-    EXPECT_TRUE(WaitFor([&] { return nextRan; }));
+    EXPECT_TRUE(WaitFor([&] { return nextRan.load(); }));
     frame->Stop();
     t.join();
     delete frame;
@@ -147,8 +147,10 @@ TEST(FrameExports, DefaultFrameIsMadeOnceUnderConcurrentFirstCalls) {
         threads.emplace_back([&, i] {
             seen[size_t(i)] = GetDefaultFrame();
             AddAsyncNetTask(new FnTask([&] {
-                                std::lock_guard<std::mutex> g(lock);
-                                runners.insert(std::this_thread::get_id());
+                                {
+                                    std::lock_guard<std::mutex> g(lock);
+                                    runners.insert(std::this_thread::get_id());
+                                }
                                 ++ran;
                             }),
                             0, nullptr);
@@ -157,6 +159,7 @@ TEST(FrameExports, DefaultFrameIsMadeOnceUnderConcurrentFirstCalls) {
     for (auto& t : threads) t.join();
     ASSERT_TRUE(WaitFor([&] { return ran.load() == 8; }));
     for (BaseSelector* s : seen) EXPECT_EQ(s, seen[0]);
+    std::lock_guard<std::mutex> g(lock);
     EXPECT_EQ(runners.size(), 1u);
 }
 
