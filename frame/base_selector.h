@@ -41,9 +41,10 @@ public:
     bool InFrameThread() const { return std::this_thread::get_id() == threadId_.load(); }
     size_t QueuedTasks();
 
-protected:
-    // Called when a task is queued from another thread while the frame may wait.
+    // Makes a wait under way (or the next one) return at once. Any thread.
     virtual void WakeUp() {}
+
+protected:
     bool Dropped(Handler* handler) const;   // in the pending-delete or removed list
     void Cleanup();
 

@@ -3,5 +3,9 @@
 #include "frame/base_selector.h"
 
 void Handler::SetTimer(int milliseconds) {
-    if (selector_) selector_->timers().Set(this, milliseconds);
+    if (!selector_) return;
+    selector_->timers().Set(this, milliseconds);
+    // The frame's wait is bounded by its nearest timer; one armed from another
+    // thread must shorten a wait already under way.
+    if (milliseconds > 0 && !selector_->InFrameThread()) selector_->WakeUp();
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <exception>
+#include <cstdint>
 #include <stdexcept>
 
 #include "frame/base_socket.h"
@@ -24,7 +25,7 @@ void NoteSelectFailure(int error) {
 
 }  // namespace
 
-SelSelector::SelSelector(int timeout) : timeout_(timeout), poller_(plat::Poller::Create()), waiting_(false) {}
+SelSelector::SelSelector(int timeout) : timeout_(timeout), poller_(plat::Poller::Create()) {}
 
 SelSelector::~SelSelector() {}
 
@@ -45,21 +46,28 @@ void SelSelector::Run() {
 }
 
 int SelSelector::WaitTimeout() const {
-    // Queued tasks do not wake the wait, so a frame without a time limit
-    // still looks at its queue every 100 ms.
-    if (timeout_ < 0) return 100;
-    return timeout_;
+    // The nearest timer bounds the wait as well, so timers fire on time
+    // rather than up to one timeout late. Tasks and registrations from other
+    // threads wake the wait (WakeUp), so a frame without a time limit may
+    // sleep until something happens.
+    int t = timeout_;
+    uint64_t next = timers_.NextExpiry();
+    if (next != UINT64_MAX) {
+        uint64_t now = plat::TickCount64();
+        uint64_t until = next <= now ? 0 : next - now;
+        if (until > uint64_t(INT32_MAX)) until = INT32_MAX;
+        if (t < 0 || int(until) < t) t = int(until);
+    }
+    return t;
 }
 
 void SelSelector::WaitEvents(EventList& events, int timeout) {
     (void)timeout;
     poller_->Prepare();
     int error = 0;
-    waiting_.store(true);
     frameLock_.unlock();
     int n = poller_->Wait(WaitTimeout(), &error);
     frameLock_.lock();
-    waiting_.store(false);
     if (n < 0) {
         NoteSelectFailure(error);
         // A wait that fails at once would otherwise spin the thread.
@@ -76,10 +84,7 @@ void SelSelector::WaitEvents(EventList& events, int timeout) {
     for (const plat::PollEvent& e : polled_) events.push_back(std::make_pair(static_cast<Handler*>(e.owner), e.mask));
 }
 
-void SelSelector::WakeUp() {
-    // Queuing does not wake a waiting frame: a task runs at the start of the
-    // next cycle.
-}
+void SelSelector::WakeUp() { poller_->Wake(); }
 
 void SelSelector::RunTimers() {
     expired_.clear();
@@ -107,6 +112,8 @@ void SelSelector::UpdateHandler(Handler* handler, unsigned remove, unsigned add)
     }
     it->second = (it->second & ~remove) | add;
     poller_->Set(handler, static_cast<BaseSocket*>(handler)->GetHandle(), it->second);
+    // A wait under way was prepared without this interest.
+    if (!InFrameThread()) WakeUp();
 }
 
 void SelSelector::RemoveHandler(Handler* handler) {

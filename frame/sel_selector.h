@@ -29,7 +29,6 @@ public:
     // The interest mask of handler's entry, or -1 when it has none.
     int InterestOf(Handler* handler) const;
 
-protected:
     void WakeUp() override;
 
 private:
@@ -42,7 +41,6 @@ private:
     std::unique_ptr<plat::Poller> poller_;
     std::vector<plat::PollEvent> polled_;
     std::vector<Handler*> expired_;
-    std::atomic<bool> waiting_;
 };
 
 #endif

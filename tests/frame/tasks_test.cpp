@@ -49,8 +49,10 @@ TEST(FrameTasks, FrontOneGoesToTheHeadOtherValuesToTheTail) {
 TEST(FrameTasks, TaskQueuedByATaskRunsInTheNextCycle) {
     const int timeout = 200;
     IAsyncSelector* frame = CreateAsyncFrame(0, timeout);
+    std::thread t([frame] { frame->Run(); });
+    plat::SleepMs(50);   // the frame now waits, with nothing queued
     Recorder rec;
-    uint64_t firstAt = 0, secondAt = 0;
+    std::atomic<uint64_t> firstAt(0), secondAt(0);
     AddAsyncNetTask(new FnTask([&] {
                         firstAt = plat::TickCount64();
                         rec.Add("first");
@@ -62,15 +64,26 @@ TEST(FrameTasks, TaskQueuedByATaskRunsInTheNextCycle) {
                     }),
                     0, frame);
     AddAsyncNetTask(new FnTask([&] { rec.Add("second"); }), 0, frame);
-    std::thread t([frame] { frame->Run(); });
     EXPECT_TRUE(WaitFor([&] { return rec.Get().size() == 3; }));
     frame->Stop();
     t.join();
     delete frame;
-    // Even at the head of the queue it waits for the next batch, which
-    // starts after one wait of the frame.
+    // Even at the head of the queue it waits for the next batch; queued from
+    // the frame's own thread it does not wake the wait that comes first.
     EXPECT_EQ(rec.Get(), (std::vector<std::string>{"first", "second", "queued-by-first"}));
     EXPECT_GE(secondAt - firstAt, uint64_t(timeout * 3 / 4));
+}
+
+TEST(FrameTasks, TaskQueuedFromAnotherThreadWakesAWaitingFrame) {
+    IAsyncSelector* frame = CreateAsyncFrame(0, 5000);
+    std::thread t([frame] { frame->Run(); });
+    plat::SleepMs(50);
+    std::atomic<uint64_t> ranAt(0);
+    AddAsyncNetTask(new FnTask([&] { ranAt = plat::TickCount64(); }), 0, frame);
+    EXPECT_TRUE(WaitFor([&] { return ranAt.load() != 0; }, 4000)) << "the task waited for the frame's timeout";
+    frame->Stop();
+    t.join();
+    delete frame;
 }
 
 TEST(FrameTasks, ThrowingTaskGetsOnErrorAndTheLoopGoesOn) {

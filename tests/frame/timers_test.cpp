@@ -98,3 +98,21 @@ TEST(FrameTimers, DeletedSocketLeavesTheTimerTable) {
     EXPECT_TRUE(armedBefore);
     EXPECT_FALSE(armedAfter);
 }
+
+TEST(FrameTimers, TimerBoundsTheWaitInsteadOfFiringOneTimeoutLate) {
+    FrameThread ft(2000);
+    ProbeSocket h(ft.frame(), plat::kInvalidSocket);
+    std::atomic<uint64_t> firedAt(0);
+    h.onEvent = [&](unsigned) { firedAt = plat::TickCount64(); };
+    uint64_t armed = 0;
+    // Armed from this thread while the frame waits its 2000 ms.
+    {
+        FrameGuard g(static_cast<BaseSelector*>(ft.frame()));
+        armed = plat::TickCount64();
+        h.SetTimer(40);
+    }
+    ASSERT_TRUE(WaitFor([&] { return firedAt.load() != 0; }, 5000));
+    EXPECT_GE(firedAt.load() - armed, 39u);
+    EXPECT_LT(firedAt.load() - armed, 1000u) << "the timer waited for the frame's timeout";
+    ft.RunSync([&] { h.SetTimer(0); });
+}
