@@ -13,6 +13,12 @@
 
 #include "vemnet/export.h"
 
+// <windows.h> defines FreeModule as a macro for FreeLibrary; include
+// <windows.h> before this header so that the name below stays ours.
+#if defined(_WIN32) && defined(FreeModule)
+#undef FreeModule
+#endif
+
 namespace plat {
 
 using socket_t = vemnet_socket_t;

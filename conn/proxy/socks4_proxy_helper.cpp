@@ -1,0 +1,80 @@
+#include "conn/proxy/socks4_proxy_helper.h"
+
+#include "platform/platform.h"
+
+namespace VemNetwork {
+
+namespace {
+
+// Longest host name we put in a request; the same bound as a DNS name and as
+// the one-byte length of SOCKS5.
+const size_t kMaxName = 255;
+
+}  // namespace
+
+Socket4ProxyHelper::Socket4ProxyHelper(ISock* socket, const ProxyInfo* proxy,
+                                       const std::wstring* host, int port)
+    : ProxyHelperBase(socket, proxy, host, port) {}
+
+// Connect request, 4a form (N + 10 bytes):
+//
+//   +----+----+---------+-------------+----+-----------+----+
+//   | 04 | 01 | port    | 00 00 00 01 | 00 | host name | 00 |
+//   +----+----+---------+-------------+----+-----------+----+
+//     0    1    2..3      4..7          8    9..8+N      9+N
+//
+// port is big-endian; the address 0.0.0.1 tells the proxy to resolve the
+// name that follows the (empty) user id. The configured user is not sent.
+bool Socket4ProxyHelper::Start() {
+    const std::string name = plat::ToAnsi(host_);
+    if (name.size() > kMaxName || name.find('\0') != std::string::npos) {
+        state_ = L"failed";
+        return false;
+    }
+    const unsigned port = unsigned(port_) & 0xFFFF;
+    std::string request;
+    request.reserve(name.size() + 10);
+    request += '\x04';
+    request += '\x01';
+    request += char(port >> 8);
+    request += char(port & 0xFF);
+    request.append("\x00\x00\x00\x01", 4);
+    request += '\0';
+    request += name;
+    request += '\0';
+    state_ = L"request";
+    return SendBytes(request);
+}
+
+int Socket4ProxyHelper::OnReply(const char* data, int len, int* status) {
+    int ignored;
+    if (!status) status = &ignored;
+    *status = HS_WAIT;
+    if (state_ == L"request") return OnRequestReply(data, len, status);
+    if (Failed()) *status = HS_MALFORMED;
+    return 0;
+}
+
+// Reply (8 bytes, alone):
+//
+//   +----+----+---------+-------------+
+//   | vn | cd | port    | address     |
+//   +----+----+---------+-------------+
+//     0    1    2..3      4..7
+//
+// cd 0x5A is "granted"; vn, port and address are not looked at. Anything
+// after the 8 bytes would be the target speaking before we did, which the
+// proxy protocol does not allow for here.
+int Socket4ProxyHelper::OnRequestReply(const char* data, int len, int* status) {
+    int ignored;
+    if (!status) status = &ignored;
+    if (len < 8 || !data) return 0;
+    if (len > 8) {
+        *status = HS_MALFORMED;
+        return 8;
+    }
+    *status = (unsigned char)data[1] == 0x5A ? HS_ESTABLISHED : HS_REFUSED;
+    return 8;
+}
+
+}  // namespace VemNetwork

@@ -1,0 +1,95 @@
+// A TCP connection to a target, direct or through a proxy, with the host's
+// optional transform on the payload.
+//
+// Threads: the host calls in from its own threads while the default frame's
+// thread delivers socket events. Every entry point, host calls and socket
+// events alike, holds the default frame's (recursive) lock, so the object
+// is only ever touched by one thread at a time and a host callback may call
+// straight back into the connection.
+#ifndef VEMNET_TCP_NET_CONN_H
+#define VEMNET_TCP_NET_CONN_H
+
+#include <list>
+#include <memory>
+#include <string>
+
+#include "conn/proxy/proxy_helper.h"
+#include "sockets/block_buffer.h"
+#include "vemnet/netconn.h"
+#include "vemnet/sock.h"
+
+class BaseSelector;
+
+namespace VemNetwork {
+
+class TcpNetConn : public INetConn, public IASockCallback {
+public:
+    TcpNetConn();
+    ~TcpNetConn() override;
+
+    // INetConn
+    int Connect(const std::wstring& host, int port, int timeout, ProxyInfo* proxy) override;
+    int Send(const char* data, int length) override;
+    int SetTimeout(int milliseconds) override;
+    void Close() override;
+    bool IsConnected() override;
+    void SetCallback(INetConnCallback* callback) override;
+    void SetCodec(INetCodec* codec) override;
+
+    // IASockCallback
+    void OnConnect(int status) override;
+    void OnClose() override;
+    void OnError(int code, const char* text) override;
+    void OnTimer() override;
+    unsigned OnData(const char* data, unsigned len) override;
+    void OnSent() override;
+
+    // The usable test of a proxy record: the system setting, or a host and a
+    // positive port.
+    static bool Usable(const ProxyInfo& proxy);
+
+private:
+    // One attempt: the host's Connect after its resets, the reconnect a
+    // helper asks for, and the move to the next candidate all come here.
+    int StartAttempt(const std::wstring& host, int port, int timeout, ProxyInfo* proxy);
+    // Creates the socket and stores it before acting on a connect that
+    // completed inside the factory.
+    bool OpenSocket(const std::string& host, int port, int timeout);
+    void HandleConnect(int status);
+    // A TCP attempt to the target or the current proxy did not come up: the
+    // next candidate of the system setting, or OnConnect(4) to the host.
+    void ConnectFailed();
+    void BeginHandshake();
+    unsigned Deliver(const char* data, unsigned len);
+    unsigned HandshakeData(const char* data, unsigned len);
+    bool SendPayload(const char* data, unsigned len);
+    void DropHelper();
+
+    std::wstring host_;
+    int port_;
+    int timeout_;
+    INetConnCallback* callback_;
+    INetCodec* codec_;
+    ISock* socket_;
+    std::unique_ptr<ProxyInfo> proxy_;
+    bool established_;
+    IProxyHelper* helper_;
+    int helperKind_;   // the proxy type the helper was made for (1, 3 or 4)
+    SmallBlockBuffer pending_;
+    std::list<ProxyInfo> candidates_;
+
+    // A connect that completes inside CreateAsyncTcpSock reports before the
+    // factory has returned the socket; the status waits here until it has.
+    bool opening_;
+    bool deferred_;
+    int deferredStatus_;
+
+    // Cleared by the destructor: lets a method that called the host find out
+    // whether the host deleted the connection meanwhile.
+    std::shared_ptr<bool> alive_;
+    BaseSelector* frame_;
+};
+
+}  // namespace VemNetwork
+
+#endif

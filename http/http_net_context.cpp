@@ -1,0 +1,176 @@
+#include "http/http_net_context.h"
+
+#include <climits>
+#include <mutex>
+
+#include <boost/bind/bind.hpp>
+
+#include "frame/default_frame.h"
+#include "http/http_net_conn.h"
+#include "http/http_send_task.h"
+#include "logging/logger.h"
+
+namespace VemNetwork {
+
+std::atomic<int> HttpNetContext::connectTimeoutMs(10000);
+std::atomic<int> HttpNetContext::sendTimeoutMs(10000);
+
+HttpNetContext::HttpNetContext()
+    : running(true),
+      tasksFinished(false),
+      conn(nullptr),
+      port(0),
+      deadline(0),
+      baseInterval(1000),
+      maxInterval(7000),
+      interval(1000) {
+    url.scheme = L"http";
+    url.schemeIndex = kSchemeHttp;
+    url.port = 80;
+}
+
+HttpNetContext::~HttpNetContext() {
+    // Tasks hold references to this record, so none can be left but those
+    // of a worker that never started.
+    for (HttpSendTask* task : tasks) delete task;
+    tasks.clear();
+    if (client) client->CloseAll();
+}
+
+int HttpNetContext::SetTimeout(int ms) {
+    ArmDeadline(plat::TickCount() + uint32_t(ms));
+    return 0;
+}
+
+void HttpNetContext::SetVerb(const std::wstring& v) { verb = v; }
+
+void HttpNetContext::SetHeaders(const std::wstring& extra) {
+    headers = L"Content-Type: application/x-www-form-urlencoded\r\n" + extra;
+}
+
+void HttpNetContext::SetPollInterval(int baseMs, int maxMs) {
+    baseInterval = baseMs;
+    maxInterval = maxMs;
+}
+
+bool HttpNetContext::SetUrl(const std::wstring& text) {
+    if (SplitUrl(text, url)) return true;
+    if (url.schemeIndex != -1) return false;
+    return SplitUrl(L"http://" + text, url);
+}
+
+void HttpNetContext::ResetSession() {
+    if (client) client->CloseAll();
+    session.clear();
+}
+
+void HttpNetContext::DoubleInterval() {
+    int v = interval.load();
+    interval.store(v > INT_MAX / 2 ? INT_MAX : v * 2);
+}
+
+bool HttpNetContext::DeadlinePassed(uint32_t now) const {
+    uint32_t d = deadline.load();
+    return d != 0 && int32_t(now - d) > 0;
+}
+
+// ---- worker queue ----------------------------------------------------------
+
+void HttpNetContext::PushTask(const std::wstring& label, const boost::function<void()>& call) {
+    HttpSendTask* task = new HttpSendTask(label, call);
+    {
+        std::lock_guard<plat::Lock> guard(taskLock);
+        if (!tasksFinished) {
+            tasks.push_back(task);
+            return;
+        }
+    }
+    delete task;
+}
+
+HttpSendTask* HttpNetContext::PopTask() {
+    std::lock_guard<plat::Lock> guard(taskLock);
+    if (tasks.empty()) return nullptr;
+    HttpSendTask* task = tasks.front();
+    tasks.pop_front();
+    return task;
+}
+
+HttpSendTask* HttpNetContext::PopTaskOrFinish() {
+    std::lock_guard<plat::Lock> guard(taskLock);
+    if (tasks.empty()) {
+        tasksFinished = true;
+        return nullptr;
+    }
+    HttpSendTask* task = tasks.front();
+    tasks.pop_front();
+    return task;
+}
+
+// ---- events ------------------------------------------------------------------
+
+void HttpNetContext::PostToFrame(const std::wstring& label, const boost::function<void()>& call) {
+    BaseSelector* frame = GetDefaultFrame();
+    if (!frame) return;
+    frame->AddTask(new HttpSendTask(label, call), 0);
+}
+
+void HttpNetContext::PushBaseTask() {
+    HttpNetConn* c = conn.load();
+    if (c) c->Send(nullptr, 0);
+}
+
+void HttpNetContext::PostConnected(int result, bool direct) {
+    if (!direct) {
+        PostToFrame(L"postconnected", boost::bind(&HttpNetContext::PostConnected, shared_from_this(), result, true));
+        return;
+    }
+    HttpNetConn* c = conn.load();
+    if (c) c->NotifyConnect(result);
+}
+
+void HttpNetContext::PostTimeout(bool direct) {
+    if (!direct) {
+        deadline.store(0);
+        PostToFrame(L"posttimeout", boost::bind(&HttpNetContext::PostTimeout, shared_from_this(), true));
+        return;
+    }
+    std::lock_guard<plat::Lock> guard(recvLock);
+    HttpNetConn* c = conn.load();
+    if (c) c->NotifyTimeout();
+}
+
+void HttpNetContext::PostError(int code, const std::string& text, bool direct) {
+    if (!direct) {
+        PostToFrame(L"posterror", boost::bind(&HttpNetContext::PostError, shared_from_this(), code, text, true));
+        LogLine(NamedLogger::HttpNetConn, LOG_LEVEL_ERROR, L"%s", plat::FromAnsi(text).c_str());
+        return;
+    }
+    HttpNetConn* c = conn.load();
+    if (c) c->NotifyError(code, text.c_str());
+}
+
+void HttpNetContext::PostPack(bool direct) {
+    std::lock_guard<plat::Lock> guard(recvLock);
+    if (recvBuffer.empty()) return;
+    if (!direct) {
+        PostToFrame(L"postpack", boost::bind(&HttpNetContext::PostPack, shared_from_this(), true));
+        interval.store(baseInterval);
+        return;
+    }
+    HttpNetConn* c = conn.load();
+    if (!c) return;
+    int n = c->NotifyData(recvBuffer.data(), int(recvBuffer.size()));
+    if (n > 0) recvBuffer.consume(uint32_t(n));
+}
+
+void HttpNetContext::PostSended(bool direct) {
+    if (!direct) {
+        PostToFrame(L"PostSended", boost::bind(&HttpNetContext::PostSended, shared_from_this(), true));
+        return;
+    }
+    HttpNetConn* c = conn.load();
+    if (c) c->NotifySent();
+}
+
+}  // namespace VemNetwork

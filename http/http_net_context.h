@@ -1,0 +1,145 @@
+// The record of one HTTP session: the settings copied from the connection at
+// Connect, the session identifier the server assigned, the bytes received
+// for the host, the queue of messages for the worker and the poll pacing.
+//
+// Owners: the connection, the worker thread and every queued task each hold
+// a boost::shared_ptr; the record goes when the last of them lets go, on
+// the worker's or on the default frame's thread.
+//
+// Threads and locks:
+//   host threads   Connect fills the settings before the worker starts;
+//                  Send pushes onto `tasks`; Close clears `running` and
+//                  `conn` (holding the default frame's lock).
+//   worker         pops `tasks`, runs the exchanges, posts events.
+//   default frame  runs the posted events and calls the connection.
+//   Lock order, where nested: recvLock, then taskLock, then the frame's
+//   task queue lock.
+#ifndef VEMNET_HTTP_NET_CONTEXT_H
+#define VEMNET_HTTP_NET_CONTEXT_H
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+
+#include <boost/enable_shared_from_this.hpp>
+#include <boost/function.hpp>
+#include <boost/shared_ptr.hpp>
+
+#include "http/url_parts.h"
+#include "platform/http_client.h"
+#include "platform/platform.h"
+#include "sockets/block_buffer.h"
+#include "vemnet/netconn.h"
+
+namespace VemNetwork {
+
+class HttpNetConn;
+class HttpSendTask;
+
+// What a 200 reply body asks for (see HttpNetContext::SendRequest).
+enum class ReplyKind {
+    Ignore,        // shorter than 5 bytes: nothing changes
+    Empty,         // nothing for the host: the poll interval doubles
+    Data,          // "data=" and Base64 for the host
+    Session,       // "session=" and a new identifier
+};
+ReplyKind ClassifyReply(const char* body, uint32_t length);
+
+// The request body of one exchange:
+//
+//   +------------+---------+-----+---------+------------------------------+
+//   | "session=" | session | "&" | "data=" | Base64 of the message        |
+//   +------------+---------+-----+---------+------------------------------+
+//
+// Nothing is escaped. The Base64 text breaks its line with "\r\n" after
+// every 76 characters of the complete 3-byte groups; the padded last group
+// follows without a break.
+std::string BuildRequestBody(const std::string& session, const std::string& message);
+
+class HttpNetContext : public boost::enable_shared_from_this<HttpNetContext> {
+public:
+    HttpNetContext();
+    virtual ~HttpNetContext();
+    HttpNetContext(const HttpNetContext&) = delete;
+    HttpNetContext& operator=(const HttpNetContext&) = delete;
+
+    // Re-arms the watchdog to fire ms milliseconds from now; returns 0.
+    virtual int SetTimeout(int ms);
+    virtual void SetVerb(const std::wstring& verb);
+    // The form's content type always comes first.
+    virtual void SetHeaders(const std::wstring& extra);
+    // The current interval is left as it is.
+    virtual void SetPollInterval(int baseMs, int maxMs);
+    // Splits url, trying again with "http://" in front when no scheme was
+    // recognised; false when neither splits.
+    virtual bool SetUrl(const std::wstring& url);
+
+    // Closes the client (request, connection, session) and forgets the
+    // session identifier.
+    void ResetSession();
+
+    // ---- worker queue ----
+    void PushTask(const std::wstring& label, const boost::function<void()>& call);
+    // The oldest task, or null. The caller owns it.
+    HttpSendTask* PopTask();
+    // Marks the queue finished when it is empty: later pushes are dropped, so
+    // that no task (each holding a reference to this record) stays behind
+    // once the worker is gone. Returns null in that case, else the oldest task.
+    HttpSendTask* PopTaskOrFinish();
+
+    // ---- events to the host ----
+    // Queues call on the default frame; dropped when there is none.
+    void PostToFrame(const std::wstring& label, const boost::function<void()>& call);
+    void PushBaseTask();
+    void PostConnected(int result, bool direct);
+    void PostTimeout(bool direct);
+    void PostError(int code, const std::string& text, bool direct);
+    void PostPack(bool direct);
+    void PostSended(bool direct);
+
+    // One exchange with the server; worker thread only.
+    void SendRequest(const std::string& message);
+
+    // The poll interval after a reply with nothing for the host; saturates
+    // instead of overflowing when many empty replies come in one cycle.
+    void DoubleInterval();
+    // True when the watchdog is armed and now is past it, across the wrap of
+    // the 32-bit tick count.
+    bool DeadlinePassed(uint32_t now) const;
+    // Arms the watchdog at tick `at` (0 is the disarmed value, so 1 stands in).
+    void ArmDeadline(uint32_t at) { deadline.store(at == 0 ? 1u : at); }
+
+    // The time limits of one exchange, in ms. 10000 each; tests shorten them.
+    static std::atomic<int> connectTimeoutMs;
+    static std::atomic<int> sendTimeoutMs;
+
+    std::atomic<bool> running;
+    plat::Lock taskLock;
+    std::deque<HttpSendTask*> tasks;
+    bool tasksFinished;   // under taskLock
+    std::atomic<HttpNetConn*> conn;
+    std::unique_ptr<plat::HttpClient> client;   // session, connection and request
+    plat::Lock recvLock;
+    SmallBlockBuffer recvBuffer;
+    std::wstring host;
+    int port;
+    std::atomic<uint32_t> deadline;
+    ProxyInfo proxy;
+    std::wstring verb;
+    std::wstring headers;
+    int baseInterval;
+    int maxInterval;
+    std::atomic<int> interval;
+    UrlParts url;
+    std::string session;
+};
+
+// The worker thread's body; arg is a heap-allocated
+// boost::shared_ptr<HttpNetContext> that the worker deletes.
+void RunWorker(void* arg);
+
+}  // namespace VemNetwork
+
+#endif

@@ -1,0 +1,48 @@
+// Modules loaded at run time, and the paths that name them.
+#include <windows.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace plat {
+
+void* LoadModule(const std::wstring& path) {
+    if (path.empty()) return nullptr;
+    return reinterpret_cast<void*>(LoadLibraryW(path.c_str()));
+}
+
+void* ModuleSymbol(void* module, const char* name) {
+    if (module == nullptr || name == nullptr) return nullptr;
+    FARPROC proc = GetProcAddress(static_cast<HMODULE>(module), name);
+    // A function pointer travels as void*; copying the bits avoids the cast
+    // between unrelated function and object pointer types.
+    void* symbol = nullptr;
+    static_assert(sizeof(symbol) == sizeof(proc), "pointer sizes differ");
+    std::memcpy(&symbol, &proc, sizeof(symbol));
+    return symbol;
+}
+
+void FreeModule(void* module) {
+    if (module) FreeLibrary(static_cast<HMODULE>(module));
+}
+
+std::wstring ExecutablePath() {
+    // Paths may be longer than MAX_PATH; grow until the name fits.
+    std::vector<wchar_t> buffer(MAX_PATH);
+    for (int i = 0; i < 6; ++i) {
+        DWORD n = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (n == 0) return std::wstring();
+        if (n < buffer.size()) return std::wstring(buffer.data(), n);
+        buffer.resize(buffer.size() * 4);
+    }
+    return std::wstring();
+}
+
+wchar_t PathSeparator() { return L'\\'; }
+
+const wchar_t* LoggerModuleName() { return L"logger.dll"; }
+
+}  // namespace plat

@@ -1,0 +1,201 @@
+// Windows Sockets calls. Results and error codes are the system's own; the
+// only additions are address packing and a late start of Windows Sockets
+// for callers that reach a socket call before any frame started it.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+
+#include <cstring>
+#include <stdexcept>
+
+#include "platform/platform.h"
+
+namespace plat {
+
+namespace {
+
+sockaddr_in MakeAddress(uint32_t ip, int port) {
+    sockaddr_in a;
+    std::memset(&a, 0, sizeof(a));
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = ip;
+    a.sin_port = htons(static_cast<u_short>(port));
+    return a;
+}
+
+void SplitAddress(const sockaddr_in& a, uint32_t* ip, int* port) {
+    if (ip) *ip = a.sin_addr.s_addr;
+    if (port) *port = ntohs(a.sin_port);
+}
+
+bool OptionLevel(Option opt, int* level, int* name) {
+    switch (opt) {
+        case Option::ReuseAddr: *level = SOL_SOCKET; *name = SO_REUSEADDR; return true;
+        case Option::NoDelay: *level = IPPROTO_TCP; *name = TCP_NODELAY; return true;
+        case Option::RecvBuf: *level = SOL_SOCKET; *name = SO_RCVBUF; return true;
+        case Option::SendBuf: *level = SOL_SOCKET; *name = SO_SNDBUF; return true;
+        case Option::KeepAlive: *level = SOL_SOCKET; *name = SO_KEEPALIVE; return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool StartSockets() {
+    // The first C++ exception thrown in the process sets the runtime's
+    // unwinding machinery up, and that clears the thread's last error on the
+    // way, so the first catch site of the process would report 0 instead of
+    // the socket error that caused the throw. Throwing once here, before any
+    // socket call, gets that out of the way.
+    static const bool warmed = [] {
+        int saved = WSAGetLastError();
+        try {
+            throw std::runtime_error("warm-up");
+        } catch (const std::exception&) {
+        }
+        WSASetLastError(saved);
+        return true;
+    }();
+    (void)warmed;
+    WSADATA data;
+    int rc = WSAStartup(MAKEWORD(1, 1), &data);
+    if (rc != 0) {
+        WSASetLastError(rc);
+        return false;
+    }
+    return true;
+}
+
+socket_t OpenSocket(bool stream) {
+    SOCKET s = socket(AF_INET, stream ? SOCK_STREAM : SOCK_DGRAM, 0);
+    // Sockets made before any frame (a test, a host that opens a socket
+    // first) would otherwise fail for good with WSANOTINITIALISED; the
+    // library never cleans Windows Sockets up, so starting it here costs
+    // nothing later.
+    if (s == INVALID_SOCKET && WSAGetLastError() == WSANOTINITIALISED && StartSockets())
+        s = socket(AF_INET, stream ? SOCK_STREAM : SOCK_DGRAM, 0);
+    return static_cast<socket_t>(s);
+}
+
+int CloseSocket(socket_t s) { return closesocket(static_cast<SOCKET>(s)); }
+
+int SetNonBlocking(socket_t s) {
+    u_long on = 1;
+    return ioctlsocket(static_cast<SOCKET>(s), FIONBIO, &on);
+}
+
+int Connect(socket_t s, uint32_t ip, int port) {
+    sockaddr_in a = MakeAddress(ip, port);
+    return connect(static_cast<SOCKET>(s), reinterpret_cast<sockaddr*>(&a), sizeof(a));
+}
+
+int Bind(socket_t s, uint32_t ip, int port) {
+    sockaddr_in a = MakeAddress(ip, port);
+    return bind(static_cast<SOCKET>(s), reinterpret_cast<sockaddr*>(&a), sizeof(a));
+}
+
+int Listen(socket_t s, int backlog) { return listen(static_cast<SOCKET>(s), backlog); }
+
+socket_t Accept(socket_t s, uint32_t* ip, int* port) {
+    sockaddr_in a;
+    std::memset(&a, 0, sizeof(a));
+    int len = sizeof(a);
+    SOCKET c = accept(static_cast<SOCKET>(s), reinterpret_cast<sockaddr*>(&a), &len);
+    if (c != INVALID_SOCKET) SplitAddress(a, ip, port);
+    return static_cast<socket_t>(c);
+}
+
+int Recv(socket_t s, char* buf, int len) { return recv(static_cast<SOCKET>(s), buf, len, 0); }
+
+int Send(socket_t s, const char* buf, int len) { return send(static_cast<SOCKET>(s), buf, len, 0); }
+
+int SendTo(socket_t s, const char* buf, int len, uint32_t ip, int port) {
+    sockaddr_in a = MakeAddress(ip, port);
+    return sendto(static_cast<SOCKET>(s), buf, len, 0, reinterpret_cast<sockaddr*>(&a), 16);
+}
+
+int RecvFrom(socket_t s, char* buf, int len, uint32_t* ip, int* port) {
+    sockaddr_in a;
+    std::memset(&a, 0, sizeof(a));
+    int alen = sizeof(a);
+    int n = recvfrom(static_cast<SOCKET>(s), buf, len, 0, reinterpret_cast<sockaddr*>(&a), &alen);
+    if (n >= 0) SplitAddress(a, ip, port);
+    return n;
+}
+
+int GetSockName(socket_t s, uint32_t* ip, int* port) {
+    sockaddr_in a;
+    std::memset(&a, 0, sizeof(a));
+    int len = sizeof(a);
+    int rc = getsockname(static_cast<SOCKET>(s), reinterpret_cast<sockaddr*>(&a), &len);
+    if (rc == 0) SplitAddress(a, ip, port);
+    return rc;
+}
+
+int GetPeerName(socket_t s, uint32_t* ip, int* port) {
+    sockaddr_in a;
+    std::memset(&a, 0, sizeof(a));
+    int len = sizeof(a);
+    int rc = getpeername(static_cast<SOCKET>(s), reinterpret_cast<sockaddr*>(&a), &len);
+    if (rc == 0) SplitAddress(a, ip, port);
+    return rc;
+}
+
+int GetPendingError(socket_t s, int* code) {
+    int value = 0;
+    int len = sizeof(value);
+    int rc = getsockopt(static_cast<SOCKET>(s), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&value), &len);
+    if (rc == 0 && code) *code = value;
+    return rc;
+}
+
+int SetOption(socket_t s, Option opt, int value) {
+    int level = 0, name = 0;
+    if (!OptionLevel(opt, &level, &name)) {
+        WSASetLastError(WSAENOPROTOOPT);
+        return -1;
+    }
+    if (opt == Option::NoDelay || opt == Option::ReuseAddr || opt == Option::KeepAlive) {
+        // Boolean options are BOOL-sized; any non-zero value means on.
+        BOOL on = value != 0;
+        return setsockopt(static_cast<SOCKET>(s), level, name, reinterpret_cast<const char*>(&on), sizeof(on));
+    }
+    return setsockopt(static_cast<SOCKET>(s), level, name, reinterpret_cast<const char*>(&value), sizeof(value));
+}
+
+int GetOption(socket_t s, Option opt, int* value) {
+    int level = 0, name = 0;
+    if (!OptionLevel(opt, &level, &name)) {
+        WSASetLastError(WSAENOPROTOOPT);
+        return -1;
+    }
+    int v = 0;
+    int len = sizeof(v);
+    int rc = getsockopt(static_cast<SOCKET>(s), level, name, reinterpret_cast<char*>(&v), &len);
+    if (rc == 0 && value) {
+        // Some stacks fill in a single byte for boolean options.
+        if (len == 1) v = static_cast<unsigned char>(v & 0xff);
+        *value = v;
+    }
+    return rc;
+}
+
+uint32_t ParseIPv4(const char* text) {
+    if (text == nullptr) return INADDR_NONE;
+    return inet_addr(text);
+}
+
+uint32_t LookupHost(const char* name) {
+    if (name == nullptr) return INADDR_NONE;
+    hostent* h = gethostbyname(name);
+    if (h == nullptr && WSAGetLastError() == WSANOTINITIALISED && StartSockets())
+        h = gethostbyname(name);
+    if (h == nullptr || h->h_addrtype != AF_INET || h->h_length != 4 || h->h_addr_list == nullptr ||
+        h->h_addr_list[0] == nullptr)
+        return INADDR_NONE;
+    uint32_t ip;
+    std::memcpy(&ip, h->h_addr_list[0], 4);
+    return ip;
+}
+
+}  // namespace plat

@@ -1,0 +1,42 @@
+// The listening TCP socket: accepts on the frame's thread and hands each
+// connection, as a raw handle, to the host's acceptor.
+#ifndef VEMNET_SERVER_SOCKET_H
+#define VEMNET_SERVER_SOCKET_H
+
+#include <cstdint>
+
+#include "frame/base_socket.h"
+#include "vemnet/sock.h"
+
+class ServerSocket : public BaseSocket, public IServerSock {
+public:
+    ServerSocket(IAServerCallback* acceptor, BaseSelector* frame);
+    ~ServerSocket() override {}
+
+    // EV_READ accepts one connection; errors, also
+    // those of the acceptor, are dropped and the listener keeps listening.
+    void OnEvent(unsigned mask) override;
+    virtual void HandleAccept(plat::socket_t s, uint32_t ip, int port);
+    virtual void HandleTimer() {}
+
+    // Socket, options, bind, listen. Raises socket_error; the listener is
+    // not registered yet and the caller still owns it.
+    void Open(int port, const char* ip, int flags);
+    // Watches the listening handle; raises "too many connections".
+    void Register();
+
+    // IServerSock
+    void Close() override;
+    int GetLocalPort() override;
+
+    IServerSock* AsServer() { return this; }
+    int Options() const { return options_; }
+    int AcceptsPerEvent() const { return acceptsPerEvent_; }
+
+private:
+    IAServerCallback* acceptor_;
+    int acceptsPerEvent_;
+    int options_;
+};
+
+#endif

@@ -1,0 +1,62 @@
+// The asynchronous TCP stream socket: a non-blocking connect turned into a
+// connect result, then readiness and timer events routed to typed handlers.
+//
+// Threads: events arrive on the frame's thread, which holds the frame lock
+// while it dispatches. Code on any other thread that touches a socket holds
+// the frame lock (FrameGuard) while doing so.
+#ifndef VEMNET_TCP_SOCKET_H
+#define VEMNET_TCP_SOCKET_H
+
+#include <cstdint>
+
+#include "frame/base_socket.h"
+#include "vemnet/sock.h"
+
+class TcpSocket : public BaseSocket, public ISock {
+public:
+    explicit TcpSocket(BaseSelector* frame);
+    ~TcpSocket() override {}
+
+    // Connect state machine until SF_CONNECTED, then routing to the handlers
+    // below. Any std::exception ends in HandleError and self-deletion.
+    void OnEvent(unsigned mask) override;
+
+    virtual void HandleRead() = 0;
+    virtual void HandleWrite() = 0;
+    virtual void HandleError(int code, const char* text) = 0;
+    virtual void HandleTimer() = 0;
+    virtual void HandleConnect(int status) = 0;
+
+    // Starts the connect to ip:port. timeout > 0: non-blocking, abandoned as
+    // status 2 after timeout ms; otherwise a blocking connect on the calling
+    // thread, made without holding the frame lock. Takes the frame lock for
+    // registration and the immediate OnConnect(0).
+    //
+    // false: the attempt could not be started and the socket no longer exists
+    // (no callback was made). Throws socket_error "create socket" when no
+    // handle can be made; the socket no longer exists then either.
+    bool AsyncConnect(uint32_t ip, int port, int timeout);
+
+    // Takes over a connected handle (an accepted connection) and watches it
+    // for reading. The mode of the handle is left as it is. On failure the
+    // socket, and with it the handle, no longer exists and the exception
+    // reaches the caller.
+    void Attach(plat::socket_t s);
+
+    ISock* AsSock() { return this; }
+
+protected:
+    // Deletes a socket that the frame has never watched (it needs the frame
+    // lock only for its timer entry). Frame state is safe from any thread.
+    void DestroyUnwatched();
+
+    bool ConnectFailed() const { return connectFailed_; }
+
+private:
+    void ConnectEvent(unsigned mask);
+    // Set once a pending connect was reported failed: the handle can no longer
+    // connect, and stays readable/writable on some platforms.
+    bool connectFailed_;
+};
+
+#endif

@@ -1,0 +1,36 @@
+#include "sockets/udp_socket.h"
+
+#include <string>
+
+#include "frame/base_selector.h"
+#include "frame/exceptions.h"
+
+UdpSocket::UdpSocket(void* callback, BaseSelector* frame) : callback_(callback) { selector_ = frame; }
+
+void UdpSocket::OnEvent(unsigned mask) {
+    if (mask == EV_READ) {
+        HandleRead();
+    } else if (mask == EV_WRITE) {
+        HandleWrite();
+    }
+}
+
+void UdpSocket::Select(unsigned remove, unsigned add) { BaseSocket::Select(remove, add & ~unsigned(EV_WRITE)); }
+
+void UdpSocket::Open(const char* host, int port, int local_port) {
+    helper_.sock = plat::OpenSocket(false);
+    if (helper_.sock == plat::kInvalidSocket) ThrowCreateSocketError();
+    helper_.Bind(local_port, nullptr);
+    uint32_t ip = ResolveHost(host ? host : "");
+    // An unresolved name goes on as INADDR_NONE; connect reports it.
+    if (!helper_.Connect(ip, port)) throw socket_error("udp conect");
+}
+
+int UdpSocket::SendTo(const char* data, int len, unsigned ip, int port) { return helper_.SendTo(data, len, ip, port); }
+
+void UdpSocket::Close() {
+    // Never registered, so no wait of the frame involves the handle; the
+    // lock covers only the timer table that the destructor consults.
+    FrameGuard guard(selector_);
+    delete this;
+}

@@ -1,0 +1,361 @@
+// TcpNetConn without a proxy: payload both ways over loopback, the codec,
+// timers, closes, errors, and the host's calls from its own threads.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+#include "conn/tcp_net_conn.h"
+#include "frame/default_frame.h"
+#include "tests/conn/conn_harness.h"
+
+using namespace conn_harness;
+using testing_support::WaitFor;
+using VemNetwork::INetConn;
+using VemNetwork::ProxyInfo;
+
+namespace {
+
+TEST(DirectConnection, CarriesBytesBothWaysAndIsConnectedAtOnce) {
+    TestServer echo;
+    Recorder host;
+    ConnPtr conn = MakeConn(&host);
+    ASSERT_TRUE(conn);
+    EXPECT_FALSE(conn->IsConnected());
+    ASSERT_EQ(0, conn->Connect(L"127.0.0.1", echo.port(), 5000, nullptr));
+    // A direct connection counts as connected while the TCP connect runs.
+    EXPECT_TRUE(conn->IsConnected());
+    ASSERT_TRUE(host.WaitEvent('C'));
+    EXPECT_EQ("C0", host.Outcomes());
+
+    // More than one output queue's worth, so the host meets a full buffer.
+    std::string payload = Pattern(600000, 3);
+    ASSERT_TRUE(SendAllOf(conn.get(), payload));
+    ASSERT_TRUE(host.WaitData(payload.size(), 20000));
+    EXPECT_TRUE(host.Data() == payload);
+    EXPECT_TRUE(echo.Received(0) == payload);
+    EXPECT_GE(host.Count('S'), 1);
+    EXPECT_EQ("C0", host.Outcomes());
+}
+
+TEST(DirectConnection, UnusableProxyRecordsConnectDirectly) {
+    TestServer echo;
+    for (int variant = 0; variant < 2; ++variant) {
+        Recorder host;
+        ConnPtr conn = MakeConn(&host);
+        ProxyInfo proxy;
+        proxy.type = 4;
+        if (variant == 0) {
+            proxy.port = 8080;              // no host
+        } else {
+            proxy.host = L"127.0.0.1";      // no port
+            proxy.port = 0;
+        }
+        ASSERT_EQ(0, conn->Connect(L"127.0.0.1", echo.port(), 5000, &proxy));
+        EXPECT_TRUE(conn->IsConnected());
+        ASSERT_TRUE(host.WaitEvent('C'));
+        ASSERT_EQ(0, conn->Send("ping", 4));
+        ASSERT_TRUE(host.WaitData(4));
+        EXPECT_EQ("ping", host.Data());
+    }
+    // Straight to the target, no CONNECT on the way.
+    EXPECT_EQ("ping", echo.Received(0));
+    EXPECT_EQ("ping", echo.Received(1));
+}
+
+TEST(DirectConnection, CodecTransformsEachWay) {
+    TestServer echo;
+    Recorder host;
+    XorCodec codec(0x3c);
+    ConnPtr conn = MakeConn(&host, &codec);
+    ASSERT_EQ(0, conn->Connect(L"127.0.0.1", echo.port(), 5000, nullptr));
+    ASSERT_TRUE(host.WaitEvent('C'));
+    std::string payload = Pattern(70000, 9);
+    ASSERT_TRUE(SendAllOf(conn.get(), payload));
+    ASSERT_TRUE(host.WaitData(payload.size(), 10000));
+    // The wire carries the transformed bytes; the host gets them back plain.
+    EXPECT_TRUE(echo.Received(0) == codec.Apply(payload));
+    EXPECT_TRUE(host.Data() == payload);
+
+    // SetCodec(null) at any time: from now on the bytes go as they are.
+    conn->SetCodec(nullptr);
+    ASSERT_EQ(0, conn->Send("raw", 3));
+    ASSERT_TRUE(echo.WaitReceived(0, payload.size() + 3));
+    EXPECT_EQ("raw", echo.Received(0).substr(payload.size()));
+}
+
+TEST(DirectConnection, UnconsumedBytesAreOfferedAgainAndTransformedFromTheWire) {
+    TestServer echo;
+    Recorder host;
+    XorCodec codec(0x11);
+    int calls = 0;
+    // Takes 3 bytes of the first offer, everything afterwards.
+    host.onData = [&](const char*, int length) { return ++calls == 1 ? 3 : length; };
+    ConnPtr conn = MakeConn(&host, &codec);
+    ASSERT_EQ(0, conn->Connect(L"127.0.0.1", echo.port(), 5000, nullptr));
+    ASSERT_TRUE(host.WaitEvent('C'));
+    ASSERT_EQ(0, conn->Send("0123456789", 10));
+    ASSERT_TRUE(WaitFor([&] { return host.Offers().size() >= 1; }));
+    ASSERT_EQ(0, conn->Send("ab", 2));
+    ASSERT_TRUE(host.WaitData(12));
+    std::vector<std::string> offers = host.Offers();
+    ASSERT_GE(offers.size(), 2u);
+    EXPECT_EQ("0123456789", offers[0].substr(0, 10));
+    // The seven bytes left come first, decoded correctly a second time.
+    EXPECT_EQ("3456789", offers[1].substr(0, 7));
+    EXPECT_EQ("0123456789ab", host.Data());
+}
+
+TEST(DirectConnection, ZeroTimeoutConnectsOnTheCallersThreadWithTheSocketKnown) {
+    TestServer echo;
+    Recorder host;
+    ConnPtr conn = MakeConn(&host);
+    int sendResult = -1;
+    bool connectedInside = false;
+    // The connect completes inside Connect: the host's OnConnect must already
+    // find a connection it can send on.
+    host.onConnect = [&](int) {
+        connectedInside = conn->IsConnected();
+        sendResult = conn->Send("early", 5);
+    };
+    ASSERT_EQ(0, conn->Connect(L"127.0.0.1", echo.port(), 0, nullptr));
+    // OnSent may follow from the frame's thread at any moment.
+    std::vector<Event> events = host.Events();
+    ASSERT_GE(events.size(), 1u);
+    EXPECT_EQ(1, host.Count('C'));
+    EXPECT_EQ('C', events[0].kind);
+    EXPECT_EQ(0, events[0].code);
+    EXPECT_EQ(std::this_thread::get_id(), events[0].thread);
+    EXPECT_TRUE(connectedInside);
+    EXPECT_EQ(0, sendResult);
+    ASSERT_TRUE(host.WaitData(5));
+    EXPECT_EQ("early", host.Data());
+}
+
+TEST(DirectConnection, NothingListeningGivesConnectFour) {
+    Recorder host;
+    ConnPtr conn = MakeConn(&host);
+    ASSERT_EQ(0, conn->Connect(L"127.0.0.1", DeadPort(), 5000, nullptr));
+    ASSERT_TRUE(host.WaitOutcome());
+    EXPECT_EQ("C4", host.Outcomes());
+    EXPECT_FALSE(conn->IsConnected());
+    EXPECT_EQ(3, conn->Send("x", 1));
+    EXPECT_EQ(3, conn->SetTimeout(100));
+}
+
+TEST(DirectConnection, CallsWithoutSocket) {
+    Recorder host;
+    ConnPtr conn = MakeConn(&host);
+    EXPECT_EQ(3, conn->Send("x", 1));
+    EXPECT_EQ(3, conn->SetTimeout(100));
+    EXPECT_FALSE(conn->IsConnected());
+    conn->Close();   // nothing to close: harmless
+    TestServer echo;
+    ASSERT_EQ(0, conn->Connect(L"127.0.0.1", echo.port(), 5000, nullptr));
+    ASSERT_TRUE(host.WaitEvent('C'));
+    conn->Close();
+    EXPECT_FALSE(conn->IsConnected());
+    EXPECT_EQ(3, conn->Send("x", 1));
+    // Nothing follows a Close.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ("C0", host.Outcomes());
+}
+
+TEST(DirectConnection, TimerFiresOnceAndCanBeCancelled) {
+    TestServer echo;
+    Recorder host;
+    ConnPtr conn = MakeConn(&host);
+    ASSERT_EQ(0, conn->Connect(L"127.0.0.1", echo.port(), 5000, nullptr));
+    ASSERT_TRUE(host.WaitEvent('C'));
+    ASSERT_EQ(0, conn->SetTimeout(200));
+    ASSERT_TRUE(host.WaitEvent('T', 5000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(1, host.Count('T'));
+
+    ASSERT_EQ(0, conn->SetTimeout(300));
+    ASSERT_EQ(0, conn->SetTimeout(0));
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    EXPECT_EQ(1, host.Count('T'));
+    EXPECT_TRUE(conn->IsConnected());
+}
+
+TEST(DirectConnection, PeerCloseReachesTheHostAndTheConnectionCanBeReused) {
+    TestServer echo;
+    Recorder host;
+    ConnPtr conn = MakeConn(&host);
+    ASSERT_EQ(0, conn->Connect(L"127.0.0.1", echo.port(), 5000, nullptr));
+    ASSERT_TRUE(host.WaitEvent('C'));
+    ASSERT_TRUE(echo.WaitConnections(1));
+    bool connectedInClose = true;
+    host.onClose = [&] { connectedInClose = conn->IsConnected(); };
+    echo.With(0, [](ServerConn& c) { c.Close(); });
+    ASSERT_TRUE(host.WaitEvent('X'));
+    EXPECT_FALSE(connectedInClose);
+    EXPECT_FALSE(conn->IsConnected());
+    EXPECT_EQ(3, conn->Send("x", 1));
+
+    ASSERT_EQ(0, conn->Connect(L"127.0.0.1", echo.port(), 5000, nullptr));
+    ASSERT_TRUE(WaitFor([&] { return host.Count('C') == 2; }));
+    ASSERT_EQ(0, conn->Send("again", 5));
+    ASSERT_TRUE(host.WaitData(5));
+    EXPECT_EQ("again", host.Data());
+    EXPECT_EQ("C0 X C0", host.Outcomes());
+}
+
+TEST(DirectConnection, ResetByPeerIsReportedAsEleven) {
+    TestServer raw(TestServer::Script(), true);
+    Recorder host;
+    ConnPtr conn = MakeConn(&host);
+    ASSERT_EQ(0, conn->Connect(L"127.0.0.1", raw.port(), 5000, nullptr));
+    ASSERT_TRUE(host.WaitEvent('C'));
+    ASSERT_TRUE(raw.WaitConnections(1));
+    ASSERT_EQ(0, conn->Send("unread", 6));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    // Closing with unread bytes makes the kernel answer with a reset: the
+    // receive fails with WSAECONNRESET (10054), outside 0 to 12.
+    raw.CloseRaw(0);
+    ASSERT_TRUE(host.WaitOutcome() && WaitFor([&] { return host.Count('E') + host.Count('X') >= 1; }));
+    EXPECT_EQ("C0 E11", host.Outcomes());
+    EXPECT_FALSE(conn->IsConnected());
+}
+
+TEST(DirectConnection, InputTheHostNeverTakesEndsInAnError) {
+    TestServer echo;
+    Recorder host;
+    host.onData = [](const char*, int) { return 0; };
+    ConnPtr conn = MakeConn(&host);
+    ASSERT_EQ(0, conn->Connect(L"127.0.0.1", echo.port(), 5000, nullptr));
+    ASSERT_TRUE(host.WaitEvent('C'));
+    // The error may come while this still sends (Send then gives 3).
+    SendAllOf(conn.get(), Pattern(300000));
+    ASSERT_TRUE(host.WaitEvent('E', 10000));
+    std::vector<Event> events = host.Events();
+    int code = -1;
+    for (const Event& e : events)
+        if (e.kind == 'E') code = e.code;
+    EXPECT_GE(code, 0);
+    EXPECT_LE(code, 12);
+    EXPECT_FALSE(conn->IsConnected());
+}
+
+// The socket's error codes as the host sees them. The socket's OnError is
+// driven directly: codes such as 7 do not come out of a real loopback peer.
+TEST(DirectConnection, SocketErrorCodesAreMappedForTheHost) {
+    struct Case {
+        int in, out;
+    } cases[] = {{7, 7}, {0, 0}, {12, 12}, {13, 11}, {-1, 11}, {-10054, 11}, {10054, 11}, {10061, 11}};
+    for (const Case& c : cases) {
+        TestServer echo;
+        Recorder host;
+        VemNetwork::TcpNetConn conn;
+        conn.SetCallback(&host);
+        ASSERT_EQ(0, conn.Connect(L"127.0.0.1", echo.port(), 5000, nullptr));
+        ASSERT_TRUE(host.WaitEvent('C'));
+        {
+            FrameGuard guard(GetDefaultFrame());
+            conn.OnError(c.in, "injected");
+        }
+        EXPECT_EQ("C0 E" + std::to_string(c.out), host.Outcomes()) << "code " << c.in;
+        EXPECT_FALSE(conn.IsConnected());
+        EXPECT_EQ(3, conn.Send("x", 1));
+    }
+}
+
+TEST(DirectConnection, DeletingWhileDataFlowsIsSafe) {
+    TestServer echo;
+    for (int round = 0; round < 20; ++round) {
+        Recorder host;
+        ConnPtr conn = MakeConn(&host);
+        ASSERT_EQ(0, conn->Connect(L"127.0.0.1", echo.port(), 5000, nullptr));
+        ASSERT_TRUE(host.WaitEvent('C'));
+        std::string chunk = Pattern(40000, unsigned(round));
+        conn->Send(chunk.data(), int(chunk.size()));
+        conn->Send(chunk.data(), int(chunk.size()));
+        std::this_thread::sleep_for(std::chrono::milliseconds(round % 5));
+        conn.reset();   // events for it may be on their way right now
+        size_t seen = host.Data().size();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_EQ(seen, host.Data().size());
+    }
+}
+
+TEST(DirectConnection, HostMayDeleteTheConnectionInsideItsCallback) {
+    TestServer echo;
+    Recorder host;
+    INetConn* raw = nullptr;
+    CreateBaseConn(&raw, &host, nullptr);
+    ASSERT_TRUE(raw);
+    std::atomic<bool> deleted(false);
+    host.onClose = [&] {
+        delete raw;
+        deleted = true;
+    };
+    ASSERT_EQ(0, raw->Connect(L"127.0.0.1", echo.port(), 5000, nullptr));
+    ASSERT_TRUE(host.WaitEvent('C'));
+    ASSERT_TRUE(echo.WaitConnections(1));
+    echo.With(0, [](ServerConn& c) { c.Close(); });
+    ASSERT_TRUE(WaitFor([&] { return deleted.load(); }));
+}
+
+// Host threads send, poll, re-arm timers and close while the frame's thread
+// delivers the echo. Each thread's records must come back whole and in its
+// own order; ThreadSanitizer builds check the locking on top.
+TEST(DirectConnection, HostThreadsAgainstFrameEvents) {
+    TestServer echo;
+    for (int round = 0; round < 3; ++round) {
+        Recorder host;
+        ConnPtr conn = MakeConn(&host);
+        ASSERT_EQ(0, conn->Connect(L"127.0.0.1", echo.port(), round == 1 ? 0 : 5000, nullptr));
+        ASSERT_TRUE(host.WaitEvent('C'));
+        const int kThreads = 3, kRecords = 3000;
+        std::atomic<bool> stop(false);
+        std::vector<std::thread> senders;
+        for (int t = 0; t < kThreads; ++t) {
+            senders.emplace_back([&, t] {
+                char rec[16];
+                for (int i = 0; i < kRecords && !stop; ++i) {
+                    std::snprintf(rec, sizeof rec, "T%d:%010d;", t, i);
+                    while (conn->Send(rec, 15) == 1 && !stop) std::this_thread::yield();
+                }
+            });
+        }
+        std::thread poker([&] {
+            while (!stop) {
+                conn->IsConnected();
+                conn->SetTimeout(10000);
+                std::this_thread::yield();
+            }
+        });
+        bool all = host.WaitData(size_t(kThreads) * kRecords * 15, 30000);
+        if (round == 2) {
+            // Close from another thread while records still flow.
+            conn->Close();
+        }
+        stop = true;
+        for (auto& s : senders) s.join();
+        poker.join();
+        if (round == 2) {
+            // A host thread's Send after Close only gets 3.
+            EXPECT_EQ(3, conn->Send("x", 1));
+        }
+        ASSERT_TRUE(all || round == 2);
+        std::string got = host.Data();
+        int next[kThreads] = {0, 0, 0};
+        size_t whole = got.size() - got.size() % 15;
+        for (size_t off = 0; off < whole; off += 15) {
+            ASSERT_EQ('T', got[off]) << "at " << off;
+            int t = got[off + 1] - '0';
+            ASSERT_TRUE(t >= 0 && t < kThreads);
+            int seq = std::atoi(got.substr(off + 3, 10).c_str());
+            ASSERT_EQ(next[t], seq) << "thread " << t;
+            next[t] = seq + 1;
+        }
+        if (round != 2) {
+            for (int t = 0; t < kThreads; ++t) EXPECT_EQ(kRecords, next[t]);
+        }
+    }
+}
+
+}  // namespace

@@ -1,0 +1,205 @@
+// TcpNetConn through the real proxies that tests/peers/with-peers.sh starts:
+// squid (none, Basic, NTLM, both), tinyproxy (Basic), microsocks and dante
+// (SOCKS5 with and without user/password) and ssh -D (SOCKS4a). The target is
+// an echo server of the test's own on 127.0.0.1.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "frame/default_frame.h"
+#include "tests/conn/conn_harness.h"
+#include "tests/support/peer_env.h"
+
+using namespace conn_harness;
+using VemNetwork::ProxyInfo;
+
+namespace {
+
+std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+std::wstring User() { return Wide(testing_support::PeerValue("VEMNET_PROXY_USER", "vemuser")); }
+std::wstring Password() { return Wide(testing_support::PeerValue("VEMNET_PROXY_PASSWORD", "vempass")); }
+
+// Connects through proxy to a fresh echo server and checks the whole way:
+// the bytes sent during the handshake come first and as given, then a large
+// payload both ways, byte for byte, through the codec when there is one.
+void ExpectTunnel(ProxyInfo proxy, bool withCodec) {
+    SCOPED_TRACE(withCodec ? "with codec" : "without codec");
+    TestServer echo;
+    Recorder host;
+    XorCodec codec(0x6b);
+    ConnPtr conn = MakeConn(&host, withCodec ? &codec : nullptr);
+    {
+        // The frame cannot move the handshake on while this is held: the
+        // Send surely falls into it.
+        FrameGuard guard(GetDefaultFrame());
+        ASSERT_EQ(0, conn->Connect(L"127.0.0.1", echo.port(), 8000, &proxy));
+        ASSERT_EQ(0, conn->Send("early bytes", 11));
+        EXPECT_FALSE(conn->IsConnected());
+    }
+    ASSERT_TRUE(host.WaitOutcome(10000));
+    ASSERT_EQ("C0", host.Outcomes());
+    EXPECT_TRUE(conn->IsConnected());
+
+    std::string payload = Pattern(300000, 17);
+    ASSERT_TRUE(SendAllOf(conn.get(), payload));
+    std::string early = "early bytes";
+    std::string wire = early + (withCodec ? codec.Apply(payload) : payload);
+    ASSERT_TRUE(echo.WaitReceived(0, wire.size(), 20000));
+    EXPECT_TRUE(echo.Received(0) == wire);
+    std::string back = (withCodec ? codec.Apply(early) : early) + payload;
+    ASSERT_TRUE(host.WaitData(back.size(), 20000));
+    EXPECT_TRUE(host.Data() == back);
+    EXPECT_EQ(1, echo.Connections());
+    EXPECT_EQ("C0", host.Outcomes());
+}
+
+// A handshake that must end in OnError(6), with nothing reaching the target.
+void ExpectHandshakeFailure(ProxyInfo proxy) {
+    TestServer echo;
+    Recorder host;
+    ConnPtr conn = MakeConn(&host);
+    ASSERT_EQ(0, conn->Connect(L"127.0.0.1", echo.port(), 8000, &proxy));
+    ASSERT_EQ(0, conn->Send("never", 5));
+    ASSERT_TRUE(host.WaitOutcome(10000));
+    EXPECT_EQ("E6", host.Outcomes());
+    EXPECT_FALSE(conn->IsConnected());
+    EXPECT_EQ("", echo.Received(0));
+}
+
+// ---- squid --------------------------------------------------------------------
+
+TEST(Squid, ConnectWithoutAuthentication) {
+    REQUIRE_PEER_PORT(port, "VEMNET_SQUID_PLAIN_PORT");
+    ExpectTunnel(Proxy(4, port), false);
+    ExpectTunnel(Proxy(4, port), true);
+}
+
+TEST(Squid, BasicAfterA407WithoutAnEventInBetween) {
+    REQUIRE_PEER_PORT(port, "VEMNET_SQUID_BASIC_PORT");
+    // ExpectTunnel insists on exactly one outcome, OnConnect(0): the 407 and
+    // the second connection stay invisible to the host.
+    ExpectTunnel(Proxy(4, port, User(), Password()), false);
+    ExpectTunnel(Proxy(4, port, User(), Password()), true);
+}
+
+TEST(Squid, BasicWithAWrongPasswordFails) {
+    REQUIRE_PEER_PORT(port, "VEMNET_SQUID_BASIC_PORT");
+    ExpectHandshakeFailure(Proxy(4, port, User(), L"wrong"));
+}
+
+TEST(Squid, BasicWithoutAUserFails) {
+    REQUIRE_PEER_PORT(port, "VEMNET_SQUID_BASIC_PORT");
+    ExpectHandshakeFailure(Proxy(4, port));
+}
+
+TEST(Squid, NtlmOnlyCompletesTheThreeLegs) {
+    REQUIRE_PEER_PORT(port, "VEMNET_SQUID_NTLM_PORT");
+    ExpectTunnel(Proxy(4, port, User(), Password()), false);
+    ExpectTunnel(Proxy(4, port, User(), Password()), true);
+}
+
+TEST(Squid, NtlmWithoutAUserFails) {
+    REQUIRE_PEER_PORT(port, "VEMNET_SQUID_NTLM_PORT");
+    ExpectHandshakeFailure(Proxy(4, port));
+}
+
+TEST(Squid, BothOfferedBasicIsPreferred) {
+    REQUIRE_PEER_PORT(port, "VEMNET_SQUID_BOTH_PORT");
+    ExpectTunnel(Proxy(4, port, User(), Password()), false);
+}
+
+TEST(Squid, BothOfferedNtlmAfterBasicIsRefused) {
+    REQUIRE_PEER_PORT(port, "VEMNET_SQUID_BOTH_PORT");
+    // The password fails Basic, so only the NTLM dialogue can open the tunnel
+    // (squid's fake NTLM helper takes any password).
+    ExpectTunnel(Proxy(4, port, User(), L"wrong"), false);
+    ExpectTunnel(Proxy(4, port, User(), L"wrong"), true);
+}
+
+// ---- tinyproxy ----------------------------------------------------------------
+
+TEST(Tinyproxy, Basic) {
+    REQUIRE_PEER_PORT(port, "VEMNET_TINYPROXY_PORT");
+    ExpectTunnel(Proxy(4, port, User(), Password()), false);
+    ExpectTunnel(Proxy(4, port, User(), Password()), true);
+}
+
+TEST(Tinyproxy, WrongPasswordFails) {
+    REQUIRE_PEER_PORT(port, "VEMNET_TINYPROXY_PORT");
+    ExpectHandshakeFailure(Proxy(4, port, User(), L"wrong"));
+}
+
+TEST(Tinyproxy, NoUserFails) {
+    REQUIRE_PEER_PORT(port, "VEMNET_TINYPROXY_PORT");
+    ExpectHandshakeFailure(Proxy(4, port));
+}
+
+// ---- SOCKS5 -------------------------------------------------------------------
+
+TEST(Microsocks, WithoutAuthentication) {
+    REQUIRE_PEER_PORT(port, "VEMNET_MICROSOCKS_PORT");
+    ExpectTunnel(Proxy(3, port), false);
+    ExpectTunnel(Proxy(3, port), true);
+}
+
+TEST(Microsocks, UserAndPassword) {
+    REQUIRE_PEER_PORT(port, "VEMNET_MICROSOCKS_AUTH_PORT");
+    ExpectTunnel(Proxy(3, port, User(), Password()), false);
+    ExpectTunnel(Proxy(3, port, User(), Password()), true);
+}
+
+TEST(Microsocks, WrongPasswordFails) {
+    REQUIRE_PEER_PORT(port, "VEMNET_MICROSOCKS_AUTH_PORT");
+    ExpectHandshakeFailure(Proxy(3, port, User(), L"wrong"));
+}
+
+TEST(Microsocks, NoUserFails) {
+    REQUIRE_PEER_PORT(port, "VEMNET_MICROSOCKS_AUTH_PORT");
+    ExpectHandshakeFailure(Proxy(3, port));
+}
+
+TEST(Dante, WithoutAuthentication) {
+    REQUIRE_PEER_PORT(port, "VEMNET_DANTE_PORT");
+    ExpectTunnel(Proxy(3, port), false);
+    ExpectTunnel(Proxy(3, port), true);
+}
+
+TEST(Dante, UserAndPassword) {
+    REQUIRE_PEER_PORT(port, "VEMNET_DANTE_AUTH_PORT");
+    ExpectTunnel(Proxy(3, port, User(), Password()), false);
+    ExpectTunnel(Proxy(3, port, User(), Password()), true);
+}
+
+TEST(Dante, WrongPasswordFails) {
+    REQUIRE_PEER_PORT(port, "VEMNET_DANTE_AUTH_PORT");
+    ExpectHandshakeFailure(Proxy(3, port, User(), L"wrong"));
+}
+
+TEST(Dante, NoUserFails) {
+    REQUIRE_PEER_PORT(port, "VEMNET_DANTE_AUTH_PORT");
+    ExpectHandshakeFailure(Proxy(3, port));
+}
+
+// ---- SOCKS4a ------------------------------------------------------------------
+
+TEST(Socks4a, BothSocks4Types) {
+    REQUIRE_PEER_PORT(port, "VEMNET_SOCKS4A_PORT");
+    ExpectTunnel(Proxy(1, port), false);
+    ExpectTunnel(Proxy(2, port), true);
+}
+
+TEST(Socks4a, ZeroTimeout) {
+    REQUIRE_PEER_PORT(port, "VEMNET_SOCKS4A_PORT");
+    TestServer echo;
+    Recorder host;
+    ConnPtr conn = MakeConn(&host);
+    ProxyInfo proxy = Proxy(1, port);
+    ASSERT_EQ(0, conn->Connect(L"127.0.0.1", echo.port(), 0, &proxy));
+    ASSERT_TRUE(host.WaitOutcome(10000));
+    EXPECT_EQ("C0", host.Outcomes());
+    ASSERT_EQ(0, conn->Send("zero", 4));
+    ASSERT_TRUE(host.WaitData(4));
+    EXPECT_EQ("zero", host.Data());
+}
+
+}  // namespace

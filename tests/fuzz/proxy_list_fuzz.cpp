@@ -1,0 +1,39 @@
+// The system proxy list parser on any text: as UTF-8 from bytes, and as
+// raw wide characters.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "conn/system_proxy.h"
+#include "platform/platform.h"
+
+using namespace VemNetwork;
+
+namespace {
+
+void Check(const std::wstring& list) {
+    size_t tokens = 0;
+    bool inToken = false;
+    for (wchar_t c : list) {
+        if (c == L' ') inToken = false;
+        else if (!inToken) inToken = true, ++tokens;
+    }
+    const std::list<ProxyInfo> entries = ParseProxyList(list);
+    if (entries.size() > tokens) std::abort();
+    for (const ProxyInfo& p : entries) {
+        if (p.type != 1 && p.type != 4) std::abort();
+        if (p.host.find(L' ') != std::wstring::npos) std::abort();
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    Check(plat::FromAnsi(reinterpret_cast<const char*>(data), size));
+    std::wstring wide(size / sizeof(wchar_t), L'\0');
+    if (!wide.empty()) std::memcpy(&wide[0], data, wide.size() * sizeof(wchar_t));
+    Check(wide);
+    return 0;
+}

@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets of tests/fuzz with clang++ and runs each for a
+# bounded time. Usage: tests/fuzz/run-fuzzers.sh [seconds-per-target] [build-dir]
+# Exits non-zero when a target does not build or finds a crash, a leak or
+# undefined behaviour. Corpora stay in the build dir between runs.
+set -u -o pipefail
+
+SECONDS_PER_TARGET=${1:-20}
+ROOT=$(cd "$(dirname "$0")/../.." && pwd)
+BUILD=${2:-${TMPDIR:-/tmp}/vemnet-fuzz}
+CXX=${CXX_FUZZ:-clang++}
+mkdir -p "$BUILD"
+
+FLAGS=(-std=c++17 -g -O1 -fno-omit-frame-pointer
+       -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined
+       -I"$ROOT" -I"$ROOT/include")
+# The platform functions needed are the text conversions and the proxy
+# setting reader, both self-contained.
+COMMON=("$ROOT/conn/auth/base64.cpp" "$ROOT/platform/posix/text.cpp")
+PROXY=("${COMMON[@]}" "$ROOT/conn/auth/ntlm_messages.cpp" "$ROOT/conn/proxy/proxy_reply.cpp"
+       "$ROOT/conn/proxy/http_proxy_helper.cpp" "$ROOT/conn/proxy/socks4_proxy_helper.cpp"
+       "$ROOT/conn/proxy/socks5_proxy_helper.cpp")
+
+declare -A SOURCES=(
+  [proxy_reply_fuzz]="${PROXY[*]}"
+  [socks_reply_fuzz]="${PROXY[*]}"
+  [base64_fuzz]="${COMMON[*]}"
+  [proxy_list_fuzz]="${COMMON[*]} $ROOT/conn/system_proxy.cpp $ROOT/platform/posix/system_proxy.cpp"
+)
+declare -A LIBS=([proxy_reply_fuzz]=-lntlm [socks_reply_fuzz]=-lntlm)
+TARGETS=(proxy_reply_fuzz socks_reply_fuzz base64_fuzz proxy_list_fuzz)
+
+# A few well-formed inputs to start from (first byte: the target's mode).
+seed() {  # target name bytes...
+    mkdir -p "$BUILD/corpus/$1"
+    printf "$3" > "$BUILD/corpus/$1/$2"
+}
+seed proxy_reply_fuzz ok '\x00HTTP/1.1 200 Connection established\r\n\r\n'
+seed proxy_reply_fuzz basic '\x01HTTP/1.1 407 Denied\r\nProxy-Authenticate: Basic realm=x\r\nContent-Length: 5\r\n\r\nabcde'
+seed proxy_reply_fuzz ntlm '\x05HTTP/1.1 407 x\r\nProxy-Authenticate: NTLM TlRMTVNTUAACAAAAAAAAADAAAAABAgAAAQIDBAUGBwg=\r\n\r\n'
+seed proxy_reply_fuzz html '\x41HTTP/1.0 407 x\r\n\r\n<Html><Body>x</Body></Html>'
+seed socks_reply_fuzz s4 '\x00\x00\x5a\x00\x00\x00\x00\x00\x00'
+seed socks_reply_fuzz s5 '\x02\x05\x02\x01\x00\x05\x00\x00\x01\x7f\x00\x00\x01\x00\x50'
+seed socks_reply_fuzz s5req '\x14\x05\x00\x00\x01\x7f\x00\x00\x01\x00\x50'
+seed base64_fuzz text '\x00YWJj ZGVm\r\nZ2g='
+seed proxy_list_fuzz list 'http=10.0.0.1:8080 socks=10.0.0.2:1080 a: b:7'
+
+status=0
+summary=()
+for t in "${TARGETS[@]}"; do
+    exe="$BUILD/$t"
+    # shellcheck disable=SC2086
+    if ! "$CXX" "${FLAGS[@]}" "$ROOT/tests/fuzz/$t.cpp" ${SOURCES[$t]} ${LIBS[$t]:-} -o "$exe" \
+            2> "$BUILD/$t.build.log"; then
+        echo "$t: build failed (see $BUILD/$t.build.log)"
+        cat "$BUILD/$t.build.log" | head -30
+        status=1
+        continue
+    fi
+    mkdir -p "$BUILD/corpus/$t" "$BUILD/artifacts/$t"
+    log="$BUILD/$t.log"
+    echo "== $t: ${SECONDS_PER_TARGET}s"
+    # -timeout: one input running longer than 10 s counts as a hang.
+    (cd "$BUILD" && "$exe" -max_total_time="$SECONDS_PER_TARGET" -timeout=10 -rss_limit_mb=2048 \
+        -max_len=8192 -print_final_stats=1 \
+        -artifact_prefix="$BUILD/artifacts/$t/" "$BUILD/corpus/$t") > "$log" 2>&1
+    rc=$?
+    done_line=$(grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -1)
+    execs=$(grep -E 'stat::number_of_executed_units' "$log" | awk '{print $2}')
+    rate=$(grep -E 'stat::average_exec_per_sec' "$log" | awk '{print $2}')
+    cov=$(echo "$done_line" | sed -n 's/.*cov: \([0-9]*\).*/\1/p')
+    ft=$(echo "$done_line" | sed -n 's/.*ft: \([0-9]*\).*/\1/p')
+    corpus=$(echo "$done_line" | sed -n 's/.*corp: \([0-9]*\/[0-9a-zA-Z]*\).*/\1/p')
+    if [ $rc -ne 0 ]; then
+        echo "$t: FAILED (exit $rc); artifacts in $BUILD/artifacts/$t"
+        grep -E 'ERROR|SUMMARY|runtime error|deadly signal' "$log" | head -10
+        status=1
+        summary+=("$t: FAILED")
+    else
+        summary+=("$t: ok, ${execs:-?} execs, ${rate:-?} exec/s, cov ${cov:-?}, ft ${ft:-?}, corpus ${corpus:-?}")
+    fi
+done
+
+echo
+printf '%s\n' "${summary[@]}"
+exit $status
