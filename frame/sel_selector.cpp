@@ -65,13 +65,14 @@ void SelSelector::WaitEvents(EventList& events, int timeout) {
     (void)timeout;
     poller_->Prepare();
     int error = 0;
+    const int waitMs = WaitTimeout();   // reads the timers: under the lock
     frameLock_.unlock();
-    int n = poller_->Wait(WaitTimeout(), &error);
+    int n = poller_->Wait(waitMs, &error);
     frameLock_.lock();
     if (n < 0) {
         NoteSelectFailure(error);
         // A wait that fails at once would otherwise spin the thread.
-        plat::SleepMs(std::min(WaitTimeout(), 100));
+        plat::SleepMs(waitMs < 0 || waitMs > 100 ? 100 : waitMs);
         return;
     }
     if (n == 0) {

@@ -111,10 +111,14 @@ void HttpNetContext::SendRequest(const std::string& message) {
     std::lock_guard<plat::Lock> guard(recvLock);
     SmallBlockBuffer reply;
     char chunk[kReadChunk];
+    // Once a piece did not fit, the rest of the body is read and thrown
+    // away: a later, shorter piece that would still fit must not be glued on
+    // behind the gap, or the cut body would turn into corrupted data.
+    bool cut = false;
     for (;;) {
         int got = client->Read(chunk, kReadChunk);
         if (got <= 0) break;
-        reply.append(chunk, uint32_t(got));   // a piece that no longer fits is dropped
+        if (!cut && !reply.append(chunk, uint32_t(got))) cut = true;
     }
     const char* text = reply.data();
     uint32_t length = reply.size();

@@ -45,6 +45,7 @@ export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
 export WINEDEBUG=-all
 export WINEPREFIX="$BUILD/wine-prefix"
 WINE=/usr/lib/wine/wine64
+WINESERVER=/usr/lib/wine/wineserver
 
 declare -a SUMMARY=()
 FAILED=0
@@ -133,7 +134,7 @@ stage_windows() {
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         echo "creating the wine prefix $WINEPREFIX"
         timeout 300 "$WINE" wineboot -i || true
-        timeout 60 wineserver -w 2>/dev/null || true
+        timeout 60 "$WINESERVER" -w 2>/dev/null || true
     fi
     if [ -f "$BUILD/windows/CTestTestfile.cmake" ]; then
         run_ctest "$BUILD/windows" || rc=1
@@ -141,7 +142,7 @@ stage_windows() {
         rc=1
     fi
     # Leave no wineserver behind.
-    timeout 30 wineserver -k 2>/dev/null || true
+    timeout 30 "$WINESERVER" -k 2>/dev/null || true
     return $rc
 }
 

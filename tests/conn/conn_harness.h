@@ -219,8 +219,9 @@ struct Event {
 class Recorder : public VemNetwork::INetConnCallback {
 public:
     void OnConnect(int result) override {
-        Add('C', result);
+        // Hooks first: once a test sees the event, its hook has run.
         if (onConnect) onConnect(result);
+        Add('C', result);
     }
     int OnData(const char* data, int length) override {
         int taken = length;
@@ -233,17 +234,17 @@ public:
         return taken;
     }
     void OnSent() override {
-        Add('S', 0);
         if (onSent) onSent();
+        Add('S', 0);
     }
     void OnTimeout() override { Add('T', 0); }
     void OnClose() override {
-        Add('X', 0);
         if (onClose) onClose();
+        Add('X', 0);
     }
     void OnError(int code) override {
-        Add('E', code);
         if (onError) onError(code);
+        Add('E', code);
     }
 
     std::vector<Event> Events() {

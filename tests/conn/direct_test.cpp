@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <thread>
 
@@ -185,11 +186,11 @@ TEST(DirectConnection, PeerCloseReachesTheHostAndTheConnectionCanBeReused) {
     TestServer echo;
     Recorder host;
     ConnPtr conn = MakeConn(&host);
+    bool connectedInClose = true;
+    host.onClose = [&] { connectedInClose = conn->IsConnected(); };
     ASSERT_EQ(0, conn->Connect(L"127.0.0.1", echo.port(), 5000, nullptr));
     ASSERT_TRUE(host.WaitEvent('C'));
     ASSERT_TRUE(echo.WaitConnections(1));
-    bool connectedInClose = true;
-    host.onClose = [&] { connectedInClose = conn->IsConnected(); };
     echo.With(0, [](ServerConn& c) { c.Close(); });
     ASSERT_TRUE(host.WaitEvent('X'));
     EXPECT_FALSE(connectedInClose);
@@ -297,6 +298,8 @@ TEST(DirectConnection, HostMayDeleteTheConnectionInsideItsCallback) {
     ASSERT_TRUE(echo.WaitConnections(1));
     echo.With(0, [](ServerConn& c) { c.Close(); });
     ASSERT_TRUE(WaitFor([&] { return deleted.load(); }));
+    // The recorder notes the event after its hook: wait for it to finish.
+    ASSERT_TRUE(host.WaitEvent('X'));
 }
 
 // Host threads send, poll, re-arm timers and close while the frame's thread

@@ -185,7 +185,9 @@ TEST(HttpProxyConnection, HostMayDeleteTheConnectionInsideOnConnect) {
     ProxyInfo p = Proxy(4, proxy.port());
     ASSERT_EQ(0, raw->Connect(L"127.0.0.1", 4245, 5000, &p));
     ASSERT_TRUE(WaitFor([&] { return deleted.load(); }));
+    ASSERT_TRUE(host.WaitEvent('C'));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // The bytes behind the 200 are not handed to a deleted connection's host.
     EXPECT_EQ("", host.Data());
 }
 

@@ -336,8 +336,26 @@ inline std::string TestPrefix() {
         if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '_' && c != '-') c = '_';
     }
     static std::atomic<int> counter(0);
-    return "/t/" + name + "." + std::to_string(counter.fetch_add(1));
+    return "/t/" + std::to_string(::getpid()) + "." + name + "." + std::to_string(counter.fetch_add(1));
 }
+
+// The session server's port; the fixture fails without it.
+class LiveTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        port = testing_support::PeerPort("VEMNET_SESSION_SERVER_PORT");
+        ASSERT_GT(port, 0) << "peer VEMNET_SESSION_SERVER_PORT is not running (run under tests/peers/with-peers.sh)";
+        prefix = TestPrefix();
+    }
+    // The URL of this test's own path, with more path after it.
+    std::wstring Url(const std::string& before = "", const std::string& after = "") const {
+        return Wide("http://127.0.0.1:" + std::to_string(port) + before + prefix + after);
+    }
+    std::vector<LoggedRequest> Log(const std::string& before = "") const { return ServerLog(port, before + prefix); }
+
+    int port = 0;
+    std::string prefix;
+};
 
 // The connection factory with the defaults the tests mostly want.
 struct ConnSpec {

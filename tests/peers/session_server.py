@@ -112,6 +112,11 @@ def decode_lenient(text):
 class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     server_version = "vemnet-session/1"
+    # Head and body leave in one write (flushed after each request), and
+    # without Nagle: a reply split in two small writes would otherwise wait
+    # for the client's delayed ACK.
+    wbufsize = 1 << 16
+    disable_nagle_algorithm = True
 
     def log_message(self, fmt, *args):
         if self.server.verbose:

@@ -1,0 +1,202 @@
+// Failed exchanges and proxies.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <stdexcept>
+
+#include "http/http_net_conn.h"
+#include "http/http_net_context.h"
+#include "tests/http_live/live_support.h"
+
+using namespace http_live;
+using VemNetwork::HttpNetConn;
+using VemNetwork::HttpNetContext;
+using VemNetwork::IHttpConn;
+using VemNetwork::ProxyInfo;
+
+namespace {
+
+void Pause(int ms) {
+    testing_support::WaitFor([] { return false; }, ms);
+}
+
+// Shortens the exchange's time limits for one test.
+class ExchangeTimeouts {
+public:
+    explicit ExchangeTimeouts(int ms)
+        : connect_(HttpNetContext::connectTimeoutMs.exchange(ms)), send_(HttpNetContext::sendTimeoutMs.exchange(ms)) {}
+    ~ExchangeTimeouts() {
+        HttpNetContext::connectTimeoutMs.store(connect_);
+        HttpNetContext::sendTimeoutMs.store(send_);
+    }
+
+private:
+    int connect_;
+    int send_;
+};
+
+// Waits for the first error; expects OnConnect(0) before it and the worker
+// to be stopped afterwards.
+void ExpectStoppedWithError(Recorder& cb, IHttpConn* conn, int code) {
+    ASSERT_TRUE(cb.WaitCount(Ev::Error, 1, 8000));
+    std::vector<Event> ev = cb.Events();
+    ASSERT_GE(ev.size(), 2u);
+    EXPECT_EQ(Ev::Connect, ev[0].kind);
+    EXPECT_EQ(0, ev[0].code);
+    int errorCode = -1;
+    for (const Event& e : ev) {
+        if (e.kind == Ev::Error) {
+            errorCode = e.code;
+            break;
+        }
+    }
+    EXPECT_EQ(code, errorCode);
+    EXPECT_FALSE(conn->IsConnected());
+    EXPECT_EQ(3, conn->Send("x", 1)) << "the worker should have stopped";
+}
+
+}  // namespace
+
+class Failure : public LiveTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(Failure, StatusOtherThan200GivesError6AndStops) {
+    int status = GetParam();
+    std::string before = "/status/" + std::to_string(status);
+    Recorder cb;
+    ConnSpec spec;
+    spec.url = Url(before);
+    std::unique_ptr<IHttpConn> conn(MakeConn(&cb, spec));
+    ASSERT_EQ(0, conn->Connect(L"127.0.0.1", port, 60000, nullptr));
+    ExpectStoppedWithError(cb, conn.get(), 6);
+    Pause(300);
+    size_t requests = Log(before).size();
+    EXPECT_GE(requests, 1u);
+    Pause(700);
+    EXPECT_EQ(requests, Log(before).size()) << "a stopped worker went on polling";
+    EXPECT_EQ(1, cb.Count(Ev::Error));
+}
+
+INSTANTIATE_TEST_SUITE_P(Statuses, Failure, ::testing::Values(404, 500));
+
+class Failures : public LiveTest {};
+
+TEST_F(Failures, ServerTooSlowGivesError4) {
+    ExchangeTimeouts limit(700);
+    Recorder cb;
+    ConnSpec spec;
+    spec.url = Url("/slow/2500");
+    std::unique_ptr<IHttpConn> conn(MakeConn(&cb, spec));
+    ASSERT_EQ(0, conn->Connect(L"127.0.0.1", port, 60000, nullptr));
+    ExpectStoppedWithError(cb, conn.get(), 4);
+}
+
+TEST_F(Failures, SlowButInTimeServerIsFine) {
+    ExchangeTimeouts limit(3000);
+    Recorder cb;
+    ConnSpec spec;
+    spec.url = Url("/slow/300");
+    std::unique_ptr<IHttpConn> conn(MakeConn(&cb, spec));
+    ASSERT_EQ(0, conn->Connect(L"127.0.0.1", port, 60000, nullptr));
+    ASSERT_EQ(0, conn->Send("late", 4));
+    ASSERT_TRUE(cb.WaitReceived(4, 10000));
+    EXPECT_EQ(0, cb.Count(Ev::Error));
+}
+
+TEST_F(Failures, NothingListeningGivesConnectThenError11) {
+    int closed = ClosedPort();
+    ASSERT_GT(closed, 0);
+    Recorder cb;
+    ConnSpec spec;
+    spec.url = Wide("http://127.0.0.1:" + std::to_string(closed) + prefix);
+    std::unique_ptr<IHttpConn> conn(MakeConn(&cb, spec));
+    ASSERT_EQ(0, conn->Connect(L"127.0.0.1", closed, 60000, nullptr));
+    ExpectStoppedWithError(cb, conn.get(), 11);
+}
+
+TEST_F(Failures, TaskThatThrowsIsReportedAsError11AndStopsTheWorker) {
+    Recorder cb;
+    ConnSpec spec;
+    spec.url = Url();
+    std::unique_ptr<IHttpConn> conn(MakeConn(&cb, spec));
+    ASSERT_EQ(0, conn->Connect(L"127.0.0.1", port, 60000, nullptr));
+    ASSERT_TRUE(cb.WaitCount(Ev::Connect, 1, 5000));
+    boost::shared_ptr<HttpNetContext> context = static_cast<HttpNetConn*>(conn.get())->Context();
+    ASSERT_TRUE(context);
+    context->PushTask(L"senddata", [] { throw std::runtime_error("allocation failed"); });
+    ExpectStoppedWithError(cb, conn.get(), 11);
+}
+
+class Proxy : public LiveTest {};
+
+TEST_F(Proxy, SquidWithCredentialsCarriesTheExchanges) {
+    REQUIRE_PEER_PORT(squid, "VEMNET_SQUID_BASIC_PORT");
+    ProxyInfo proxy;
+    proxy.type = 4;
+    proxy.host = L"127.0.0.1";
+    proxy.port = squid;
+    proxy.user = Wide(testing_support::PeerValue("VEMNET_PROXY_USER"));
+    proxy.password = Wide(testing_support::PeerValue("VEMNET_PROXY_PASSWORD"));
+    ASSERT_FALSE(proxy.user.empty());
+    Recorder cb;
+    ConnSpec spec;
+    spec.url = Url();
+    std::unique_ptr<IHttpConn> conn(MakeConn(&cb, spec));
+    ASSERT_EQ(0, conn->Connect(L"127.0.0.1", port, 60000, &proxy));
+    std::string msg = RandomBytes(20000, 3);
+    ASSERT_EQ(0, conn->Send(msg.data(), int(msg.size())));
+    ASSERT_TRUE(cb.WaitReceived(msg.size(), 15000)) << "errors: " << cb.Count(Ev::Error);
+    EXPECT_TRUE(cb.Received() == msg);
+    EXPECT_EQ(0, cb.Count(Ev::Error));
+    conn->Close();
+    std::vector<LoggedRequest> log = Log();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ("session=&data=", log[0].body);
+    EXPECT_EQ("application/x-www-form-urlencoded", log[0].Header("Content-Type"));
+}
+
+TEST_F(Proxy, SquidWithoutCredentialsGivesError6) {
+    REQUIRE_PEER_PORT(squid, "VEMNET_SQUID_BASIC_PORT");
+    ProxyInfo proxy;
+    proxy.type = 4;
+    proxy.host = L"127.0.0.1";
+    proxy.port = squid;
+    Recorder cb;
+    ConnSpec spec;
+    spec.url = Url();
+    std::unique_ptr<IHttpConn> conn(MakeConn(&cb, spec));
+    ASSERT_EQ(0, conn->Connect(L"127.0.0.1", port, 60000, &proxy));
+    ExpectStoppedWithError(cb, conn.get(), 6);
+    EXPECT_TRUE(Log().empty()) << "the request passed the proxy without credentials";
+}
+
+TEST_F(Proxy, SquidWithWrongPasswordGivesError6) {
+    REQUIRE_PEER_PORT(squid, "VEMNET_SQUID_BASIC_PORT");
+    ProxyInfo proxy;
+    proxy.type = 4;
+    proxy.host = L"127.0.0.1";
+    proxy.port = squid;
+    proxy.user = Wide(testing_support::PeerValue("VEMNET_PROXY_USER"));
+    proxy.password = L"not-the-password";
+    Recorder cb;
+    ConnSpec spec;
+    spec.url = Url();
+    std::unique_ptr<IHttpConn> conn(MakeConn(&cb, spec));
+    ASSERT_EQ(0, conn->Connect(L"127.0.0.1", port, 60000, &proxy));
+    ExpectStoppedWithError(cb, conn.get(), 6);
+}
+
+TEST_F(Proxy, Socks4aProxyCarriesTheExchanges) {
+    REQUIRE_PEER_PORT(socks, "VEMNET_SOCKS4A_PORT");
+    ProxyInfo proxy;
+    proxy.type = 1;
+    proxy.host = L"127.0.0.1";
+    proxy.port = socks;
+    Recorder cb;
+    ConnSpec spec;
+    spec.url = Url();
+    std::unique_ptr<IHttpConn> conn(MakeConn(&cb, spec));
+    ASSERT_EQ(0, conn->Connect(L"127.0.0.1", port, 60000, &proxy));
+    ASSERT_EQ(0, conn->Send("through socks", 13));
+    ASSERT_TRUE(cb.WaitReceived(13, 15000)) << "errors: " << cb.Count(Ev::Error);
+    EXPECT_EQ("through socks", cb.Received());
+}
