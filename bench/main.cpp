@@ -74,9 +74,13 @@ void RaiseFileLimit() {
 // four between runs, depending on whether the two land on one CPU.
 // BENCH_PIN=same puts both sides on the first CPU (what a message costs
 // without cross-CPU wake-ups); BENCH_PIN=none leaves them to the scheduler.
-void PinTo(int cpu) {
+std::string PinMode() {
     const char* how = std::getenv("BENCH_PIN");
-    std::string mode = how ? how : "split";
+    return how ? how : "split";
+}
+
+void PinTo(int cpu) {
+    std::string mode = PinMode();
     if (mode == "none") return;
     if (mode == "same") cpu = 0;
     if (std::thread::hardware_concurrency() < 2) return;
@@ -176,6 +180,12 @@ std::vector<std::string> ChildArgs(const std::string& lib, const ClientJob& j) {
             "--inflight", std::to_string(j.inflight)};
 }
 
+double CpuSecs(int who) {
+    rusage ru{};
+    getrusage(who, &ru);
+    return double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) + double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
 int Fail(const std::string& bench, const std::string& lib, const std::string& why) {
     std::printf("RESULT bench=%s lib=%s ok=0 error=%s\n", bench.c_str(), lib.c_str(), why.c_str());
     std::fflush(stdout);
@@ -218,6 +228,7 @@ int NetMain(const Args& a) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     rssBefore = ResidentKb();
 
+    double cpuBefore = CpuSecs(RUSAGE_SELF);
     std::string out;
     double limit = job.secs + 120 + double(job.bytes) / 50e6;
     bool childOk = RunChild(ChildArgs(lib, job), limit, &out);
@@ -230,13 +241,17 @@ int NetMain(const Args& a) {
         while (stats.doneNs.load() == 0 && NowSec() < until) std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     server->Stop();
+    // Both sides' processor time, connection set-up included: less at the
+    // mercy of other load on the machine than the rates are.
+    double cpu = CpuSecs(RUSAGE_SELF) - cpuBefore + CpuSecs(RUSAGE_CHILDREN);
 
     if (!childOk || !parsed) return Fail(bench, lib, cr.error.empty() ? "client-failed" : cr.error);
 
     if (bench == "pingpong" || bench == "scale") {
         double rate = cr.secs > 0 ? double(cr.count) / cr.secs : 0;
-        std::printf("RESULT bench=%s lib=%s ok=1 conns=%d idle=%d msgs=%llu secs=%.3f rate=%.0f", bench.c_str(),
-                    lib.c_str(), job.conns, job.idle, (unsigned long long)cr.count, cr.secs, rate);
+        std::printf("RESULT bench=%s lib=%s ok=1 conns=%d idle=%d msgs=%llu secs=%.3f rate=%.0f pin=%s", bench.c_str(),
+                    lib.c_str(), job.conns, job.idle, (unsigned long long)cr.count, cr.secs, rate, PinMode().c_str());
+        std::printf(" cpu_us_per_msg=%.2f", cr.count ? cpu * 1e6 / double(cr.count) : 0.0);
         if (job.idle > 0) {
             long after = stats.rssKb.load();
             if (after <= 0) return Fail(bench, lib, "idle-connections-not-all-accepted");
@@ -248,12 +263,14 @@ int NetMain(const Args& a) {
         uint64_t first = stats.firstNs.load(), done = stats.doneNs.load();
         if (!done) return Fail(bench, lib, "not-all-bytes-arrived");
         double secs = double(done - first) / 1e9;
-        std::printf("RESULT bench=bulk lib=%s ok=1 bytes=%llu secs=%.3f mbps=%.1f\n", lib.c_str(),
-                    (unsigned long long)stats.bytes.load(), secs, double(stats.bytes.load()) / secs / 1e6);
+        std::printf("RESULT bench=bulk lib=%s ok=1 bytes=%llu secs=%.3f mbps=%.1f cpu_s_per_gib=%.3f\n", lib.c_str(),
+                    (unsigned long long)stats.bytes.load(), secs, double(stats.bytes.load()) / secs / 1e6,
+                    cpu / (double(stats.bytes.load()) / double(1ull << 30)));
     } else if (bench == "connrate") {
         double rate = cr.secs > 0 ? double(cr.count) / cr.secs : 0;
-        std::printf("RESULT bench=connrate lib=%s ok=1 conns=%llu secs=%.3f rate=%.0f accepted=%llu\n", lib.c_str(),
-                    (unsigned long long)cr.count, cr.secs, rate, (unsigned long long)stats.accepted.load());
+        std::printf("RESULT bench=connrate lib=%s ok=1 conns=%llu secs=%.3f rate=%.0f accepted=%llu cpu_us_per_conn=%.2f\n",
+                    lib.c_str(), (unsigned long long)cr.count, cr.secs, rate, (unsigned long long)stats.accepted.load(),
+                    cr.count ? cpu * 1e6 / double(cr.count) : 0.0);
     }
     std::fflush(stdout);
     return 0;

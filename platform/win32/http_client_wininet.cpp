@@ -62,7 +62,9 @@ public:
 
     bool OpenRequest(int* error) override {
         if (!connect_) return Fail(error, ERROR_INVALID_HANDLE);
-        request_ = HttpOpenRequestW(connect_, settings_.verb.c_str(), settings_.path.c_str(), nullptr, nullptr,
+        // An empty verb is WinInet's default, GET.
+        const wchar_t* verb = settings_.verb.empty() ? nullptr : settings_.verb.c_str();
+        request_ = HttpOpenRequestW(connect_, verb, settings_.path.c_str(), nullptr, nullptr,
                                     nullptr, kRequestFlags, 0);
         if (!request_) return Fail(error);
         return true;

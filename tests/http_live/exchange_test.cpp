@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <stdexcept>
 #include <tuple>
 
 #include "tests/http_live/live_support.h"
@@ -80,6 +81,28 @@ TEST_F(Delivery, UnconsumedBytesAreOfferedAgainTransformedAfresh) {
     EXPECT_TRUE(data[0].data == msg);
     EXPECT_TRUE(data[1].data.compare(0, msg.size(), msg) == 0) << "second offer is not the same bytes";
     EXPECT_TRUE(cb.Received() == msg);
+}
+
+TEST_F(Delivery, CallbackThatThrowsLeavesTheBytesAndTheConnectionWorking) {
+    // The frame reports the failed task instead of deleting it; the locks of
+    // the delivery must be released and the bytes offered again.
+    Recorder cb;
+    ConnSpec spec;
+    spec.url = Url();
+    int offers = 0;
+    cb.consume = [&](const char*, int n) -> int {
+        if (++offers == 1) throw std::runtime_error("host failure");
+        return n;
+    };
+    std::unique_ptr<IHttpConn> conn(MakeConn(&cb, spec));
+    ASSERT_EQ(0, conn->Connect(L"127.0.0.1", port, 60000, nullptr));
+    ASSERT_EQ(0, conn->Send("first", 5));
+    ASSERT_TRUE(cb.WaitReceived(5, 10000));
+    ASSERT_EQ(0, conn->Send("second", 6));
+    ASSERT_TRUE(cb.WaitReceived(11, 10000)) << "the worker is stuck behind the failed delivery";
+    EXPECT_EQ("firstsecond", cb.Received());
+    EXPECT_GE(offers, 3);
+    conn->Close();
 }
 
 TEST_F(Delivery, PartialConsumptionKeepsTheRest) {

@@ -34,11 +34,13 @@ public:
     void OnConnect(int) override { Note(); ++g_kinds[0]; }
     int OnData(const char*, int length) override {
         Note(); ++g_kinds[1];
+        Busy();
         g_bytes += length;
         return length;
     }
     void OnSent() override {
         Note(); ++g_kinds[2];
+        Busy();
         if (closeFromCallback.load() && !selfClosed.load()) {
             conn->Close();
             closed.store(true);
@@ -50,6 +52,12 @@ public:
     void OnError(int) override { Note(); ++g_kinds[5]; }
 
 private:
+    // Stays inside the callback for a moment: a Close that returned
+    // meanwhile did not wait for this delivery.
+    void Busy() {
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+        if (closed.load()) ++g_lateEvents;
+    }
     void Note() {
         if (closed.load()) ++g_lateEvents;
         ++g_events;

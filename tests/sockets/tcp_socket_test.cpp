@@ -560,13 +560,15 @@ TEST_P(CloseInside, NoFurtherCallbackAndDeletedOnce) {
     if (p != plat::kInvalidSocket) plat::CloseSocket(p);
 }
 
+std::string CallbackName(const ::testing::TestParamInfo<SockEvent::Kind>& info) {
+    static const char* const kNames[] = {"OnConnect", "OnClose", "OnError", "OnTimer", "OnData", "OnSent"};
+    return kNames[info.param];
+}
+
 INSTANTIATE_TEST_SUITE_P(EachCallback, CloseInside,
                          ::testing::Values(SockEvent::Connect, SockEvent::Sent, SockEvent::Data, SockEvent::Timer,
                                            SockEvent::Close, SockEvent::Error),
-                         [](const ::testing::TestParamInfo<SockEvent::Kind>& info) {
-                             const char* names[] = {"OnConnect", "OnClose", "OnError", "OnTimer", "OnData", "OnSent"};
-                             return std::string(names[info.param]);
-                         });
+                         CallbackName);
 
 TEST(TcpRelease, CloseFromHostThreadDeletesOnceAtCleanup) {
     FrameThread ft;

@@ -1,5 +1,6 @@
 #include "tests/support/child_process.h"
 
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
