@@ -72,7 +72,7 @@ void ServerSocket::Close() {
     // nothing meanwhile keeps waiting connections from waking every cycle.
     // (Unregister would put it on the removed list, which the cleanup reads
     // as "already deleted".)
-    Unregister();
+    if (helper_.sock != plat::kInvalidSocket) Select(EV_READ | EV_WRITE | EV_EXCEPT, 0);
     selector_->ReleaseHandler(this);
 }
 

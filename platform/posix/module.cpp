@@ -7,7 +7,11 @@
 
 namespace plat {
 
-void* LoadModule(const std::wstring& path) { return ::dlopen(ToAnsi(path).c_str(), RTLD_NOW | RTLD_LOCAL); }
+void* LoadModule(const std::wstring& path) {
+    // dlopen("") would hand back the main program, where Windows fails.
+    if (path.empty()) return nullptr;
+    return ::dlopen(ToAnsi(path).c_str(), RTLD_NOW | RTLD_LOCAL);
+}
 
 void* ModuleSymbol(void* module, const char* name) { return module ? ::dlsym(module, name) : nullptr; }
 

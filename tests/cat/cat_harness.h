@@ -61,6 +61,7 @@ public:
     enum Mode {
         kEcho,          // sends back what arrives
         kSink,          // keeps what arrives, sends nothing
+        kSlowSink,      // the same, taking at most 8 KiB per millisecond
         kSilent,        // accepts and never reads
         kCloseAtOnce,   // closes every connection right after accepting it
     };
@@ -139,7 +140,8 @@ private:
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
                 continue;
             }
-            int r = plat::Recv(c, buf.data(), int(buf.size()));
+            int r = plat::Recv(c, buf.data(), mode_ == kSlowSink ? 8192 : int(buf.size()));
+            if (mode_ == kSlowSink) std::this_thread::sleep_for(std::chrono::milliseconds(1));
             if (r == 0) break;
             if (r < 0) {
                 if (plat::LastSocketError() != plat::kErrWouldBlock) break;

@@ -104,12 +104,14 @@ TEST(Direct, EndOfInputSendsEverythingQueuedFirst) {
     REQUIRE_CAT();
     // No --wait: the program exits as soon as its last byte has left, so
     // the sink sees every byte only if the queue was drained before exit.
-    TestPeer sink(TestPeer::kSink);
-    std::string input = RandomBytes(2 * 1024 * 1024, 2);
+    // A slow sink keeps the kernel's buffers full, so the last bytes are
+    // still in the connection's queue when standard input ends.
+    TestPeer sink(TestPeer::kSlowSink);
+    std::string input = RandomBytes(16 * 1024 * 1024, 2);
     ChildResult r = RunChild(Args({"127.0.0.1", sink.Port()}), input, kRunLimit);
     ASSERT_EQ(0, r.code) << Describe(r);
     EXPECT_EQ("", r.out);
-    ASSERT_TRUE(sink.WaitReceived(input.size(), 20000)) << sink.Received().size() << " bytes arrived";
+    ASSERT_TRUE(sink.WaitReceived(input.size(), 30000)) << sink.Received().size() << " bytes arrived";
     EXPECT_SAME_BYTES(input, sink.Received());
 }
 

@@ -11,6 +11,7 @@
 #include "conn/tcp_net_conn.h"
 #include "frame/default_frame.h"
 #include "tests/conn/conn_harness.h"
+#include "tests/support/wine.h"
 
 using namespace conn_harness;
 using testing_support::WaitFor;
@@ -206,6 +207,7 @@ TEST(DirectConnection, PeerCloseReachesTheHostAndTheConnectionCanBeReused) {
 }
 
 TEST(DirectConnection, ResetByPeerIsReportedAsEleven) {
+    if (testing_support::RunningUnderWine()) GTEST_SKIP() << "wine does not reset a connection closed with unread data";
     TestServer raw(TestServer::Script(), true);
     Recorder host;
     ConnPtr conn = MakeConn(&host);

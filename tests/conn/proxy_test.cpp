@@ -145,6 +145,10 @@ TEST(HttpProxyConnection, BasicCostsASecondConnectionAndTheHostSeesNothingInBetw
     EXPECT_EQ(RequestEnd(first), first.size());
     ASSERT_TRUE(host.WaitData(4));
     EXPECT_EQ("held", host.Data());
+    ASSERT_TRUE(WaitFor([&] {
+        second = proxy.Received(1);
+        return second.size() >= RequestEnd(second) + 4;
+    }));
     EXPECT_EQ("held", second.substr(RequestEnd(second)));
 }
 

@@ -7,7 +7,7 @@ expected="AddAsyncNetTask CreateAsyncFrame CreateAsyncServer CreateAsyncServerSo
 case "$lib" in
   *.dll)
     actual=$(x86_64-w64-mingw32-objdump -p "$lib" |
-      awk '/\[Ordinal\/Name Pointer\] Table/{t=1;next} t&&/^\s*\[/{print $NF} t&&/^$/{t=0}' | sort | xargs) ;;
+      awk '/\[Ordinal\/Name Pointer\] Table/{t=1;next} t&&/^[[:space:]]*\[/{print $NF} t&&/^$/{t=0}' | sort | xargs) ;;
   *)
     actual=$(nm -D --defined-only "$lib" | awk '$2=="T"{print $3}' | sort | xargs) ;;
 esac

@@ -14,10 +14,11 @@ TEST(SocketErrors, TextWithoutCodeIsTheMessageAlone) {
 }
 
 TEST(SocketErrors, TextWithCodeIsComposedOnceWithTheSystemText) {
-    socket_error e(10035, "recv");
+    // 10061 has a system text on Windows, under wine and in our own table.
+    socket_error e(10061, "recv");
     std::string first = e.what();
-    EXPECT_EQ(first.rfind("recv - 10035: ", 0), 0u) << first;
-    EXPECT_GT(first.size(), std::string("recv - 10035: ").size());
+    EXPECT_EQ(first.rfind("recv - 10061: ", 0), 0u) << first;
+    EXPECT_GT(first.size(), std::string("recv - 10061: ").size());
     EXPECT_EQ(first.find("No Error Text."), std::string::npos);
     EXPECT_EQ(std::string(e.what()), first);   // composed once
     socket_error copy = e;

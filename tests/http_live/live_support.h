@@ -3,8 +3,9 @@
 #ifndef VEMNET_TEST_HTTP_LIVE_SUPPORT_H
 #define VEMNET_TEST_HTTP_LIVE_SUPPORT_H
 
-#include <curl/curl.h>
 #include <gtest/gtest.h>
+
+#include "platform/platform.h"
 
 #include <atomic>
 #include <chrono>
@@ -17,10 +18,6 @@
 #include <string>
 #include <vector>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cctype>
 
@@ -276,27 +273,35 @@ private:
     size_t p_ = 0;
 };
 
-inline size_t CollectBody(char* data, size_t size, size_t count, void* out) {
-    static_cast<std::string*>(out)->append(data, size * count);
-    return size * count;
-}
-
 // Every request the server recorded whose path starts with prefix, oldest
-// first.
+// first. Fetched over a plain socket, so the Windows build needs no HTTP
+// client of its own.
 inline std::vector<LoggedRequest> ServerLog(int port, const std::string& prefix) {
-    std::string text;
-    CURL* easy = curl_easy_init();
-    std::string url = "http://127.0.0.1:" + std::to_string(port) + "/_log?prefix=" + prefix;
-    curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(easy, CURLOPT_PROXY, "");
-    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, 5000L);
-    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &CollectBody);
-    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &text);
-    CURLcode rc = curl_easy_perform(easy);
-    curl_easy_cleanup(easy);
-    if (rc != CURLE_OK) throw std::runtime_error("log fetch failed");
-    return JsonReader(text).ReadLog();
+    plat::StartSockets();
+    plat::socket_t s = plat::OpenSocket(true);
+    if (s == plat::kInvalidSocket) throw std::runtime_error("log fetch: no socket");
+    if (plat::Connect(s, plat::ParseIPv4("127.0.0.1"), port) != 0) {
+        plat::CloseSocket(s);
+        throw std::runtime_error("log fetch: connect failed");
+    }
+    std::string req = "GET /_log?prefix=" + prefix + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+    size_t sent = 0;
+    while (sent < req.size()) {
+        int r = plat::Send(s, req.data() + sent, int(req.size() - sent));
+        if (r <= 0) break;
+        sent += size_t(r);
+    }
+    std::string reply;
+    char buf[16384];
+    int r;
+    while ((r = plat::Recv(s, buf, sizeof buf)) > 0) reply.append(buf, size_t(r));
+    plat::CloseSocket(s);
+    size_t body = reply.find("\r\n\r\n");
+    if (sent != req.size() || body == std::string::npos || reply.compare(0, 12, "HTTP/1.1 200") != 0 &&
+                                                              reply.compare(0, 12, "HTTP/1.0 200") != 0) {
+        throw std::runtime_error("log fetch failed");
+    }
+    return JsonReader(reply.substr(body + 4)).ReadLog();
 }
 
 // The decoded data of a request body; its session in *session.
@@ -313,18 +318,12 @@ inline std::string BodyData(const std::string& body, std::string* session = null
 
 // A port on 127.0.0.1 that nothing listens on (bound, then released).
 inline int ClosedPort() {
-    int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = 0;
-    socklen_t len = sizeof(a);
+    plat::StartSockets();
+    plat::socket_t s = plat::OpenSocket(true);
     int port = 0;
-    if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0 &&
-        ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
-        port = ntohs(a.sin_port);
-    }
-    ::close(s);
+    uint32_t ip = 0;
+    if (s != plat::kInvalidSocket && plat::Bind(s, plat::ParseIPv4("127.0.0.1"), 0) == 0) plat::GetSockName(s, &ip, &port);
+    if (s != plat::kInvalidSocket) plat::CloseSocket(s);
     return port;
 }
 

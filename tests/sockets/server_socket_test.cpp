@@ -85,12 +85,7 @@ std::string ErrorText(const std::function<void()>& fn) {
     return "(nothing raised)";
 }
 
-bool Refused(int port) {
-    plat::socket_t s = RawConnect(port);
-    if (s == plat::kInvalidSocket) return true;
-    plat::CloseSocket(s);
-    return false;
-}
+bool Refused(int port) { return ConnectOutcome(port) == 0; }
 
 }  // namespace
 

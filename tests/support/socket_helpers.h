@@ -96,6 +96,35 @@ inline plat::socket_t RawConnect(int port) {
     return s;
 }
 
+// Whether a connect to 127.0.0.1:port is answered: 1 connected, 0 refused,
+// -1 no answer within ms. Never blocks longer than that.
+inline int ConnectOutcome(int port, int ms = 2000) {
+    plat::socket_t s = plat::OpenSocket(true);
+    if (s == plat::kInvalidSocket) return -1;
+    plat::SetNonBlocking(s);
+    int result = -1;
+    if (plat::Connect(s, LoopbackIp(), port) == 0) {
+        result = 1;
+    } else if (plat::LastSocketError() != plat::kErrWouldBlock) {
+        result = 0;
+    } else {
+        WaitFor([&] {
+            int code = 0;
+            if (plat::GetPendingError(s, &code) != 0 || code != 0) {
+                result = 0;
+                return true;
+            }
+            if (plat::GetPeerName(s, nullptr, nullptr) == 0) {
+                result = 1;
+                return true;
+            }
+            return false;
+        }, ms);
+    }
+    plat::CloseSocket(s);
+    return result;
+}
+
 // A port on 127.0.0.1 where nothing listens (bound once, then released).
 inline int UnusedPort() {
     plat::socket_t s = plat::OpenSocket(true);
