@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <set>
 #include <thread>
 
+#include "frame/base_selector.h"
 #include "frame/default_frame.h"
 #include "platform/platform.h"
 #include "tests/frame/frame_test_util.h"
@@ -53,6 +55,9 @@ TEST(FrameTasks, TaskQueuedByATaskRunsInTheNextCycle) {
     plat::SleepMs(50);   // the frame now waits, with nothing queued
     Recorder rec;
     std::atomic<uint64_t> firstAt(0), secondAt(0);
+    // Holding the frame lock keeps the woken frame from running "first"
+    // before "second" is queued, however slowly this thread is scheduled.
+    std::unique_ptr<FrameGuard> hold(new FrameGuard(static_cast<BaseSelector*>(frame)));
     AddAsyncNetTask(new FnTask([&] {
                         firstAt = plat::TickCount64();
                         rec.Add("first");
@@ -64,6 +69,7 @@ TEST(FrameTasks, TaskQueuedByATaskRunsInTheNextCycle) {
                     }),
                     0, frame);
     AddAsyncNetTask(new FnTask([&] { rec.Add("second"); }), 0, frame);
+    hold.reset();
     EXPECT_TRUE(WaitFor([&] { return rec.Get().size() == 3; }));
     frame->Stop();
     t.join();

@@ -3,6 +3,7 @@
 #ifndef VEMNET_TEST_SOCKET_HELPERS_H
 #define VEMNET_TEST_SOCKET_HELPERS_H
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
