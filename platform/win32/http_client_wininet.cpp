@@ -22,6 +22,7 @@ const DWORD kConnectFlags = 0x04000000;    // INTERNET_FLAG_NO_CACHE_WRITE
 const DWORD kRequestFlags = 0x84400000;    // RELOAD | NO_CACHE_WRITE | KEEP_CONNECTION
 const DWORD kOptionConnectTimeout = 2;     // INTERNET_OPTION_CONNECT_TIMEOUT
 const DWORD kOptionSendTimeout = 5;        // INTERNET_OPTION_SEND_TIMEOUT
+const DWORD kOptionReceiveTimeout = 6;     // INTERNET_OPTION_RECEIVE_TIMEOUT
 const DWORD kOptionProxyUser = 43;         // INTERNET_OPTION_PROXY_USERNAME
 const DWORD kOptionProxyPassword = 44;     // INTERNET_OPTION_PROXY_PASSWORD
 const DWORD kHeaderAddReplace = 0xa0000000;   // HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE
@@ -80,6 +81,11 @@ public:
         InternetSetOptionW(request_, kOptionConnectTimeout, &value, sizeof(value));
         value = DWORD(sendMs);
         InternetSetOptionW(request_, kOptionSendTimeout, &value, sizeof(value));
+        // The send timeout bounds writing the request only; a server that
+        // takes the request and never answers would hold the worker for
+        // WinInet's default receive timeout, so waiting for the reply gets
+        // the same limit.
+        InternetSetOptionW(request_, kOptionReceiveTimeout, &value, sizeof(value));
     }
 
     void SetProxyCredentials(const std::wstring& user, const std::wstring& password) override {

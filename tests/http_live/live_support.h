@@ -350,6 +350,12 @@ protected:
     std::wstring Url(const std::string& before = "", const std::string& after = "") const {
         return Wide("http://127.0.0.1:" + std::to_string(port) + before + prefix + after);
     }
+    // The same server named "localhost": WinInet (wine's at least) pools
+    // kept-alive connections by server name alone, so a proxied exchange to
+    // a name a direct one used before would ride the direct connection.
+    std::wstring UrlViaName() const {
+        return Wide("http://localhost:" + std::to_string(port) + prefix);
+    }
     std::vector<LoggedRequest> Log(const std::string& before = "") const { return ServerLog(port, before + prefix); }
 
     int port = 0;
