@@ -8,13 +8,14 @@
 #                                 when any of them fails (CI uses this)
 #   options: --reps N (repetitions of each throughput figure, default 3),
 #            --out DIR (default build/bench/results)
+#   BENCH_BUILD=DIR builds there instead of build/bench.
 #
 # Needs libevent-dev, libuv1-dev, libboost-dev; iperf3 for the loopback
 # limit of the bulk figure and gnuplot for the chart (both optional).
 set -u
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
-BUILD=$ROOT/build/bench
+BUILD=${BENCH_BUILD:-$ROOT/build/bench}
 SMOKE=0
 REPS=3
 OUT=

@@ -36,8 +36,13 @@ void SelSelector::Run() {
     while (IsRunning()) {
         RunTasks();
         WaitEvents(events, timeout_);
+        // Only what dispatch asks for is written early: a Send made by a
+        // task was already in the interest the wait used.
+        dispatching_ = true;
         RunTimers();
         for (const auto& ev : events) Dispatch(ev.first, ev.second);
+        WriteEarly();
+        dispatching_ = false;
         events.clear();
         Cleanup();
     }
@@ -87,6 +92,22 @@ void SelSelector::WaitEvents(EventList& events, int timeout) {
 
 void SelSelector::WakeUp() { poller_->Wake(); }
 
+void SelSelector::WriteEarly() {
+    if (writeSoon_.empty()) return;
+    // Dispatch keeps its rules (released or removed handlers get nothing).
+    // A handler that has dropped EV_WRITE meanwhile was written already; one
+    // whose send would block keeps EV_WRITE and waits for the poller. What
+    // these writes queue anew goes out in the next cycle.
+    writeBatch_.clear();
+    writeBatch_.swap(writeSoon_);
+    for (Handler* h : writeBatch_) {
+        auto it = handlers_.find(h);
+        if (it != handlers_.end() && (it->second & EV_WRITE)) Dispatch(h, EV_WRITE);
+    }
+    writeBatch_.clear();
+    writeSoon_.clear();
+}
+
 void SelSelector::RunTimers() {
     expired_.clear();
     timers_.Expired(plat::TickCount64(), &expired_);
@@ -111,7 +132,16 @@ void SelSelector::UpdateHandler(Handler* handler, unsigned remove, unsigned add)
         if (handlers_.size() >= kHandlerLimit) throw std::runtime_error("too many connections");
         it = handlers_.emplace(handler, 0u).first;
     }
+    const unsigned before = it->second;
     it->second = (it->second & ~remove) | add;
+    // A connected socket that starts to want writing from one of this
+    // cycle's calls (a Send from a callback) is written at the end of the
+    // cycle: the reply of a request-response exchange goes out without
+    // waiting for another wait, and without the interest ever reaching the
+    // kernel when the send takes everything. Entries that were 0 (sockets
+    // just registered or still connecting) wait for the poller as before.
+    if (dispatching_ && before != 0 && !(before & EV_WRITE) && (it->second & EV_WRITE) && InFrameThread())
+        writeSoon_.push_back(handler);
     poller_->Set(handler, static_cast<BaseSocket*>(handler)->GetHandle(), it->second);
     // A wait under way was prepared without this interest.
     if (!InFrameThread()) WakeUp();

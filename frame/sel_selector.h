@@ -34,6 +34,7 @@ public:
 private:
     void Dispatch(Handler* handler, unsigned mask);
     void RunTimers();
+    void WriteEarly();
     int WaitTimeout() const;
 
     int timeout_;
@@ -41,6 +42,9 @@ private:
     std::unique_ptr<plat::Poller> poller_;
     std::vector<plat::PollEvent> polled_;
     std::vector<Handler*> expired_;
+    std::vector<Handler*> writeSoon_;   // gained EV_WRITE during dispatch
+    std::vector<Handler*> writeBatch_;
+    bool dispatching_ = false;
 };
 
 #endif

@@ -6,6 +6,10 @@
 // asked for nothing, so a socket whose interest falls to 0 leaves the epoll
 // set (and comes back when it wants events again).
 //
+// Interest changes are recorded and reach the kernel in Prepare, at most one
+// epoll_ctl per socket per cycle, and none when the interest ends the cycle
+// as it began.
+//
 // The events of one wait are translated under the frame lock through the
 // descriptor table: an owner that left the set during the wait, or whose
 // descriptor was reused meanwhile (the generation differs), gets nothing.
@@ -61,24 +65,12 @@ public:
         Entry& e = it->second;
         e.mask = mask;
         if (e.sock < 0) return;
-        if (mask == 0) {
-            if (e.inEpoll) {
-                epoll_ctl(ep_, EPOLL_CTL_DEL, e.sock, nullptr);
-                e.inEpoll = false;
-            }
-            return;
-        }
-        epoll_event ev{};
-        ev.events = ToEpoll(mask);
-        ev.data.u64 = (uint64_t(e.generation) << 32) | uint32_t(e.sock);
-        if (e.inEpoll) {
-            if (epoll_ctl(ep_, EPOLL_CTL_MOD, e.sock, &ev) == 0) return;
-            // The descriptor was closed behind our back and left the set.
-            e.inEpoll = false;
-        }
-        if (epoll_ctl(ep_, EPOLL_CTL_ADD, e.sock, &ev) == 0 ||
-            (errno == EEXIST && epoll_ctl(ep_, EPOLL_CTL_MOD, e.sock, &ev) == 0)) {
-            e.inEpoll = true;
+        // The kernel hears of interest changes once per cycle, in Prepare:
+        // a write interest added and dropped within one cycle (a reply that
+        // went out whole) costs no system call at all.
+        if (!e.dirty) {
+            e.dirty = true;
+            dirty_.push_back(owner);
         }
     }
 
@@ -89,7 +81,13 @@ public:
         owners_.erase(it);
     }
 
-    void Prepare() override {}
+    void Prepare() override {
+        for (void* owner : dirty_) {
+            auto it = owners_.find(owner);
+            if (it != owners_.end() && it->second.dirty) Apply(it->second);
+        }
+        dirty_.clear();
+    }
 
     int Wait(int timeoutMs, int* error) override {
         int n = epoll_wait(ep_, events_.data(), int(events_.size()), timeoutMs);
@@ -157,11 +155,39 @@ private:
         unsigned mask;
         bool inEpoll;
         uint32_t generation;
+        unsigned applied = 0;
+        bool dirty = false;
     };
     struct Slot {
         void* owner;
         uint32_t generation;
     };
+
+    void Apply(Entry& e) {
+        e.dirty = false;
+        if (e.sock < 0) return;
+        unsigned mask = e.mask;
+        if (mask == 0) {
+            if (e.inEpoll) {
+                epoll_ctl(ep_, EPOLL_CTL_DEL, e.sock, nullptr);
+                e.inEpoll = false;
+            }
+            return;
+        }
+        if (e.inEpoll && e.applied == mask) return;
+        epoll_event ev{};
+        ev.events = ToEpoll(mask);
+        ev.data.u64 = (uint64_t(e.generation) << 32) | uint32_t(e.sock);
+        e.applied = mask;
+        if (e.inEpoll) {
+            if (epoll_ctl(ep_, EPOLL_CTL_MOD, e.sock, &ev) == 0) return;
+            e.inEpoll = false;
+        }
+        if (epoll_ctl(ep_, EPOLL_CTL_ADD, e.sock, &ev) == 0 ||
+            (errno == EEXIST && epoll_ctl(ep_, EPOLL_CTL_MOD, e.sock, &ev) == 0)) {
+            e.inEpoll = true;
+        }
+    }
 
     static uint32_t ToEpoll(unsigned mask) {
         uint32_t ev = 0;
@@ -215,6 +241,7 @@ private:
     std::vector<epoll_event> events_;
     int ready_ = 0;
     std::vector<PollEvent> ready_list_;
+    std::vector<void*> dirty_;
 };
 
 }  // namespace

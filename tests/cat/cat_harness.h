@@ -141,10 +141,13 @@ private:
                 continue;
             }
             int r = plat::Recv(c, buf.data(), mode_ == kSlowSink ? 8192 : int(buf.size()));
+            // Taken at once: on Windows the sleep below may overwrite the
+            // thread's last error, and a lost "would block" reads as a failure.
+            int error = r < 0 ? plat::LastSocketError() : 0;
             if (mode_ == kSlowSink) std::this_thread::sleep_for(std::chrono::milliseconds(1));
             if (r == 0) break;
             if (r < 0) {
-                if (plat::LastSocketError() != plat::kErrWouldBlock) break;
+                if (error != plat::kErrWouldBlock) break;
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
                 continue;
             }

@@ -108,10 +108,11 @@ TEST(Direct, EndOfInputSendsEverythingQueuedFirst) {
     // still in the connection's queue when standard input ends.
     TestPeer sink(TestPeer::kSlowSink);
     std::string input = RandomBytes(16 * 1024 * 1024, 2);
-    ChildResult r = RunChild(Args({"127.0.0.1", sink.Port()}), input, kRunLimit);
+    ChildResult r = RunChild(Args({"-v", "127.0.0.1", sink.Port()}), input, kRunLimit);
     ASSERT_EQ(0, r.code) << Describe(r);
     EXPECT_EQ("", r.out);
-    ASSERT_TRUE(sink.WaitReceived(input.size(), 30000)) << sink.Received().size() << " bytes arrived";
+    ASSERT_TRUE(sink.WaitReceived(input.size(), 30000))
+        << sink.Received().size() << " bytes arrived; " << Describe(r);
     EXPECT_SAME_BYTES(input, sink.Received());
 }
 
