@@ -68,7 +68,7 @@ inline void Drain(Cache& c) {
         while (head) {
             Node* n = head;
             head = n->next;
-            VEMNET_REGION_UNPOISON(n, kHeader + n->bytes);
+            VEMNET_REGION_UNPOISON(reinterpret_cast<char*>(n) + kHeader, n->bytes);
             std::free(n);
         }
     }
@@ -89,7 +89,7 @@ inline void* Allocate(size_t bytes) {
     if (bytes % kUnit == 0 && units <= kMaxUnits) {
         Node* n = c.heads[units];
         if (n) {
-            VEMNET_REGION_UNPOISON(n, kHeader + bytes);
+            VEMNET_REGION_UNPOISON(reinterpret_cast<char*>(n) + kHeader, bytes);
             c.heads[units] = n->next;
             c.cached -= bytes;
             return reinterpret_cast<char*>(n) + kHeader;
@@ -113,7 +113,9 @@ inline void Release(void* region) {
         n->next = c.heads[units];
         c.heads[units] = n;
         c.cached += n->bytes;
-        VEMNET_REGION_POISON(n, kHeader + n->bytes);
+        // Only the bytes are poisoned: the leak checker ignores pointers
+        // in poisoned memory, and the links must stay visible to it.
+        VEMNET_REGION_POISON(reinterpret_cast<char*>(n) + kHeader, n->bytes);
         return;
     }
     std::free(n);

@@ -17,7 +17,7 @@ PACKAGES=(
     # real proxy peers for the tests
     squid tinyproxy dante-server microsocks openssh-server openssh-client apache2-utils
     # scripts
-    python3 curl ca-certificates
+    python3 curl ca-certificates pkg-config zip unzip gnuplot-nox
 )
 
 installed() {

@@ -4,7 +4,7 @@
 // Configuration, "log.property" beside the host executable, one key=value per
 // line ('#' starts a comment):
 //   file=<path>    where lines go (relative paths are taken from the
-//                  property file's folder); default "vemnet.log"
+//                  property file's folder)
 //   level=<n>      lowest level written; default 1
 // Without the file, or without a "file" key, nothing is written.
 #include <chrono>

@@ -297,8 +297,8 @@ inline std::vector<LoggedRequest> ServerLog(int port, const std::string& prefix)
     while ((r = plat::Recv(s, buf, sizeof buf)) > 0) reply.append(buf, size_t(r));
     plat::CloseSocket(s);
     size_t body = reply.find("\r\n\r\n");
-    if (sent != req.size() || body == std::string::npos || reply.compare(0, 12, "HTTP/1.1 200") != 0 &&
-                                                              reply.compare(0, 12, "HTTP/1.0 200") != 0) {
+    if (sent != req.size() || body == std::string::npos || (reply.compare(0, 12, "HTTP/1.1 200") != 0 &&
+                                                               reply.compare(0, 12, "HTTP/1.0 200") != 0)) {
         throw std::runtime_error("log fetch failed");
     }
     return JsonReader(reply.substr(body + 4)).ReadLog();
