@@ -16,15 +16,19 @@ namespace {
 // is reported as a failure like a failed exchange, and the worker stops.
 bool RunTask(HttpNetContext& context, HttpSendTask* task) {
     std::unique_ptr<HttpSendTask> owned(task);
+    std::string failure;
     try {
         owned->Run();
         return true;
     } catch (const std::exception& e) {
-        context.PostError(11, std::string("task ") + plat::ToAnsi(owned->Label()) + " failed: " + e.what(), false);
+        failure = std::string("task ") + plat::ToAnsi(owned->Label()) + " failed: " + e.what();
     } catch (...) {
-        context.PostError(11, std::string("task ") + plat::ToAnsi(owned->Label()) + " failed", false);
+        failure = std::string("task ") + plat::ToAnsi(owned->Label()) + " failed";
     }
+    // Stopped before the error is posted: a host that calls Send from its
+    // OnError must already be refused.
     context.running.store(false);
+    context.PostError(11, failure, false);
     return false;
 }
 

@@ -15,15 +15,24 @@ namespace {
 
 using Buf = BlockBuffer<default_block_allocator_malloc_free<8192>, 32>;
 
+size_t Cached() { return block_region::ThreadCache().cached; }
+
 TEST(RegionCache, AReleasedRegionServesTheNextRequestOfItsSize) {
     std::thread([] {
         void* a = block_region::Allocate(65536);
         ASSERT_NE(a, nullptr);
         std::memset(a, 0x5a, 65536);   // the whole region is usable
         block_region::Release(a);
+        EXPECT_EQ(Cached(), 65536u);
+        // Another size does not take it.
+        void* other = block_region::Allocate(8192);
+        EXPECT_EQ(Cached(), 65536u);
         void* b = block_region::Allocate(65536);
         EXPECT_EQ(a, b);
+        EXPECT_EQ(Cached(), 0u);
         block_region::Release(b);
+        block_region::Release(other);
+        EXPECT_EQ(Cached(), 65536u + 8192u);
     }).join();
 }
 
@@ -33,16 +42,15 @@ TEST(RegionCache, KeepsAtMostTwoMebibytesPerThread) {
         std::vector<void*> held;
         for (int i = 0; i < 12; ++i) held.push_back(block_region::Allocate(size));
         for (void* p : held) block_region::Release(p);
-        // 8 of the 12 fit in 2 MiB; the other 4 went back to the heap, so
-        // asking for 12 again gives at most 8 of the old addresses.
+        // 8 of the 12 fit in 2 MiB; the other 4 went back to the heap.
+        EXPECT_EQ(Cached(), size_t(2) << 20);
         std::set<void*> old(held.begin(), held.end());
         std::vector<void*> again;
-        int reused = 0;
-        for (int i = 0; i < 12; ++i) {
+        for (int i = 0; i < 8; ++i) {
             again.push_back(block_region::Allocate(size));
-            if (old.count(again.back())) ++reused;
+            EXPECT_TRUE(old.count(again.back()));
         }
-        EXPECT_EQ(reused, 8);
+        EXPECT_EQ(Cached(), 0u);
         for (void* p : again) block_region::Release(p);
     }).join();
 }
@@ -53,9 +61,12 @@ TEST(RegionCache, SizesThatAreNotWholeUnitsBypassTheCache) {
         ASSERT_NE(a, nullptr);
         std::memset(a, 1, 5000);
         block_region::Release(a);
-        void* b = block_region::Allocate(8192);
-        std::memset(b, 2, 8192);
+        EXPECT_EQ(Cached(), 0u);
+        // Larger than the largest queue: not kept either.
+        void* b = block_region::Allocate(512 * 1024);
+        std::memset(b, 2, 512 * 1024);
         block_region::Release(b);
+        EXPECT_EQ(Cached(), 0u);
     }).join();
 }
 
