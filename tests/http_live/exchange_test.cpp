@@ -28,12 +28,12 @@ TEST_P(RoundTrip, EchoComesBackIntact) {
     bool withCodec = std::get<1>(GetParam());
     Recorder cb;
     XorCodec codec;
-    ConnSpec spec;
-    spec.url = Url();
-    spec.baseInterval = 20;
-    spec.maxInterval = 80;
-    spec.codec = withCodec ? &codec : nullptr;
-    std::unique_ptr<IHttpConn> conn(MakeConn(&cb, spec));
+    ConnSetup setup;
+    setup.url = Url();
+    setup.baseInterval = 20;
+    setup.maxInterval = 80;
+    setup.codec = withCodec ? &codec : nullptr;
+    std::unique_ptr<IHttpConn> conn(MakeConn(&cb, setup));
     ASSERT_EQ(0, conn->Connect(L"127.0.0.1", port, 60000, nullptr));
     std::string msg = RandomBytes(size, unsigned(size) * 7 + withCodec);
     ASSERT_EQ(0, conn->Send(msg.data(), int(msg.size())));
@@ -61,12 +61,12 @@ class Delivery : public LiveTest {};
 TEST_F(Delivery, UnconsumedBytesAreOfferedAgainTransformedAfresh) {
     Recorder cb;
     XorCodec codec;
-    ConnSpec spec;
-    spec.url = Url();
-    spec.codec = &codec;
+    ConnSetup setup;
+    setup.url = Url();
+    setup.codec = &codec;
     int offers = 0;
     cb.consume = [&](const char*, int n) { return ++offers == 1 ? 0 : n; };
-    std::unique_ptr<IHttpConn> conn(MakeConn(&cb, spec));
+    std::unique_ptr<IHttpConn> conn(MakeConn(&cb, setup));
     ASSERT_EQ(0, conn->Connect(L"127.0.0.1", port, 60000, nullptr));
     std::string msg = RandomBytes(5000, 99);
     ASSERT_EQ(0, conn->Send(msg.data(), int(msg.size())));
@@ -87,14 +87,14 @@ TEST_F(Delivery, CallbackThatThrowsLeavesTheBytesAndTheConnectionWorking) {
     // The frame reports the failed task instead of deleting it; the locks of
     // the delivery must be released and the bytes offered again.
     Recorder cb;
-    ConnSpec spec;
-    spec.url = Url();
+    ConnSetup setup;
+    setup.url = Url();
     int offers = 0;
     cb.consume = [&](const char*, int n) -> int {
         if (++offers == 1) throw std::runtime_error("host failure");
         return n;
     };
-    std::unique_ptr<IHttpConn> conn(MakeConn(&cb, spec));
+    std::unique_ptr<IHttpConn> conn(MakeConn(&cb, setup));
     ASSERT_EQ(0, conn->Connect(L"127.0.0.1", port, 60000, nullptr));
     ASSERT_EQ(0, conn->Send("first", 5));
     ASSERT_TRUE(cb.WaitReceived(5, 10000));
@@ -107,12 +107,12 @@ TEST_F(Delivery, CallbackThatThrowsLeavesTheBytesAndTheConnectionWorking) {
 
 TEST_F(Delivery, PartialConsumptionKeepsTheRest) {
     Recorder cb;
-    ConnSpec spec;
-    spec.url = Url();
-    spec.baseInterval = 10;
-    spec.maxInterval = 20;
+    ConnSetup setup;
+    setup.url = Url();
+    setup.baseInterval = 10;
+    setup.maxInterval = 20;
     cb.consume = [](const char*, int n) { return n < 700 ? n : 700; };
-    std::unique_ptr<IHttpConn> conn(MakeConn(&cb, spec));
+    std::unique_ptr<IHttpConn> conn(MakeConn(&cb, setup));
     ASSERT_EQ(0, conn->Connect(L"127.0.0.1", port, 60000, nullptr));
     std::string msg = RandomBytes(5000, 5);
     ASSERT_EQ(0, conn->Send(msg.data(), int(msg.size())));
@@ -124,10 +124,10 @@ TEST_F(Delivery, PartialConsumptionKeepsTheRest) {
 
 TEST_F(Delivery, BodyLongerThanTheReplyBufferIsCut) {
     Recorder cb;
-    ConnSpec spec;
-    spec.url = Url("/big");
-    spec.baseInterval = 50;
-    std::unique_ptr<IHttpConn> conn(MakeConn(&cb, spec));
+    ConnSetup setup;
+    setup.url = Url("/big");
+    setup.baseInterval = 50;
+    std::unique_ptr<IHttpConn> conn(MakeConn(&cb, setup));
     ASSERT_EQ(0, conn->Connect(L"127.0.0.1", port, 60000, nullptr));
     ASSERT_TRUE(cb.WaitCount(Ev::Data, 1, 10000));
     conn->Close();
@@ -151,11 +151,11 @@ class Events : public LiveTest {};
 
 TEST_F(Events, ConnectFirstAndOneSentPerCycleAllOnTheFrameThread) {
     Recorder cb;
-    ConnSpec spec;
-    spec.url = Url();
-    spec.baseInterval = 40;
-    spec.maxInterval = 40;
-    std::unique_ptr<IHttpConn> conn(MakeConn(&cb, spec));
+    ConnSetup setup;
+    setup.url = Url();
+    setup.baseInterval = 40;
+    setup.maxInterval = 40;
+    std::unique_ptr<IHttpConn> conn(MakeConn(&cb, setup));
     ASSERT_EQ(0, conn->Connect(L"127.0.0.1", port, 60000, nullptr));
     // Past the first, longer sleep (the context starts at the capped 1000 ms).
     ASSERT_TRUE(cb.WaitCount(Ev::Sent, 2, 5000));
@@ -192,11 +192,11 @@ TEST_F(Events, ConnectFirstAndOneSentPerCycleAllOnTheFrameThread) {
 
 TEST_F(Events, OneTimeoutAfterTheConnectLimitEvenWhileExchangesSucceed) {
     Recorder cb;
-    ConnSpec spec;
-    spec.url = Url();
-    spec.baseInterval = 40;
-    spec.maxInterval = 80;
-    std::unique_ptr<IHttpConn> conn(MakeConn(&cb, spec));
+    ConnSetup setup;
+    setup.url = Url();
+    setup.baseInterval = 40;
+    setup.maxInterval = 80;
+    std::unique_ptr<IHttpConn> conn(MakeConn(&cb, setup));
     Clock::time_point start = Clock::now();
     ASSERT_EQ(0, conn->Connect(L"127.0.0.1", port, 1300, nullptr));
     for (int i = 0; i < 12; ++i) {
@@ -230,11 +230,11 @@ TEST_F(Events, OneTimeoutAfterTheConnectLimitEvenWhileExchangesSucceed) {
 
 TEST_F(Events, PollIntervalGrowsWhileTheServerHasNothing) {
     Recorder cb;
-    ConnSpec spec;
-    spec.url = Url();
-    spec.baseInterval = 100;
-    spec.maxInterval = 700;
-    std::unique_ptr<IHttpConn> conn(MakeConn(&cb, spec));
+    ConnSetup setup;
+    setup.url = Url();
+    setup.baseInterval = 100;
+    setup.maxInterval = 700;
+    std::unique_ptr<IHttpConn> conn(MakeConn(&cb, setup));
     ASSERT_EQ(0, conn->Connect(L"127.0.0.1", port, 60000, nullptr));
     ASSERT_TRUE(cb.WaitCount(Ev::Sent, 11, 12000));
     conn->Close();

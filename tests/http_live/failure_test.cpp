@@ -64,9 +64,9 @@ TEST_P(Failure, StatusOtherThan200GivesError6AndStops) {
     int status = GetParam();
     std::string before = "/status/" + std::to_string(status);
     Recorder cb;
-    ConnSpec spec;
-    spec.url = Url(before);
-    std::unique_ptr<IHttpConn> conn(MakeConn(&cb, spec));
+    ConnSetup setup;
+    setup.url = Url(before);
+    std::unique_ptr<IHttpConn> conn(MakeConn(&cb, setup));
     ASSERT_EQ(0, conn->Connect(L"127.0.0.1", port, 60000, nullptr));
     ExpectStoppedWithError(cb, conn.get(), 6);
     Pause(300);
@@ -84,9 +84,9 @@ class Failures : public LiveTest {};
 TEST_F(Failures, ServerTooSlowGivesError4) {
     ExchangeTimeouts limit(700);
     Recorder cb;
-    ConnSpec spec;
-    spec.url = Url("/slow/2500");
-    std::unique_ptr<IHttpConn> conn(MakeConn(&cb, spec));
+    ConnSetup setup;
+    setup.url = Url("/slow/2500");
+    std::unique_ptr<IHttpConn> conn(MakeConn(&cb, setup));
     ASSERT_EQ(0, conn->Connect(L"127.0.0.1", port, 60000, nullptr));
     // Wine's WinInet ends a reply that does not come in time with 12030
     // (connection aborted) rather than 12002 (timed out), which is error 11.
@@ -96,9 +96,9 @@ TEST_F(Failures, ServerTooSlowGivesError4) {
 TEST_F(Failures, SlowButInTimeServerIsFine) {
     ExchangeTimeouts limit(3000);
     Recorder cb;
-    ConnSpec spec;
-    spec.url = Url("/slow/300");
-    std::unique_ptr<IHttpConn> conn(MakeConn(&cb, spec));
+    ConnSetup setup;
+    setup.url = Url("/slow/300");
+    std::unique_ptr<IHttpConn> conn(MakeConn(&cb, setup));
     ASSERT_EQ(0, conn->Connect(L"127.0.0.1", port, 60000, nullptr));
     ASSERT_EQ(0, conn->Send("late", 4));
     ASSERT_TRUE(cb.WaitReceived(4, 10000));
@@ -109,18 +109,18 @@ TEST_F(Failures, NothingListeningGivesConnectThenError11) {
     int closed = ClosedPort();
     ASSERT_GT(closed, 0);
     Recorder cb;
-    ConnSpec spec;
-    spec.url = Wide("http://127.0.0.1:" + std::to_string(closed) + prefix);
-    std::unique_ptr<IHttpConn> conn(MakeConn(&cb, spec));
+    ConnSetup setup;
+    setup.url = Wide("http://127.0.0.1:" + std::to_string(closed) + prefix);
+    std::unique_ptr<IHttpConn> conn(MakeConn(&cb, setup));
     ASSERT_EQ(0, conn->Connect(L"127.0.0.1", closed, 60000, nullptr));
     ExpectStoppedWithError(cb, conn.get(), 11);
 }
 
 TEST_F(Failures, TaskThatThrowsIsReportedAsError11AndStopsTheWorker) {
     Recorder cb;
-    ConnSpec spec;
-    spec.url = Url();
-    std::unique_ptr<IHttpConn> conn(MakeConn(&cb, spec));
+    ConnSetup setup;
+    setup.url = Url();
+    std::unique_ptr<IHttpConn> conn(MakeConn(&cb, setup));
     ASSERT_EQ(0, conn->Connect(L"127.0.0.1", port, 60000, nullptr));
     ASSERT_TRUE(cb.WaitCount(Ev::Connect, 1, 5000));
     boost::shared_ptr<HttpNetContext> context = static_cast<HttpNetConn*>(conn.get())->Context();
@@ -141,9 +141,9 @@ TEST_F(Proxy, SquidWithCredentialsCarriesTheExchanges) {
     proxy.password = Wide(testing_support::PeerValue("VEMNET_PROXY_PASSWORD"));
     ASSERT_FALSE(proxy.user.empty());
     Recorder cb;
-    ConnSpec spec;
-    spec.url = UrlViaName();
-    std::unique_ptr<IHttpConn> conn(MakeConn(&cb, spec));
+    ConnSetup setup;
+    setup.url = UrlViaName();
+    std::unique_ptr<IHttpConn> conn(MakeConn(&cb, setup));
     ASSERT_EQ(0, conn->Connect(L"localhost", port, 60000, &proxy));
     std::string msg = RandomBytes(20000, 3);
     ASSERT_EQ(0, conn->Send(msg.data(), int(msg.size())));
@@ -164,9 +164,9 @@ TEST_F(Proxy, SquidWithoutCredentialsGivesError6) {
     proxy.host = L"127.0.0.1";
     proxy.port = squid;
     Recorder cb;
-    ConnSpec spec;
-    spec.url = UrlViaName();
-    std::unique_ptr<IHttpConn> conn(MakeConn(&cb, spec));
+    ConnSetup setup;
+    setup.url = UrlViaName();
+    std::unique_ptr<IHttpConn> conn(MakeConn(&cb, setup));
     ASSERT_EQ(0, conn->Connect(L"localhost", port, 60000, &proxy));
     ExpectStoppedWithError(cb, conn.get(), 6);
     EXPECT_TRUE(Log().empty()) << "the request passed the proxy without credentials";
@@ -181,9 +181,9 @@ TEST_F(Proxy, SquidWithWrongPasswordGivesError6) {
     proxy.user = Wide(testing_support::PeerValue("VEMNET_PROXY_USER"));
     proxy.password = L"not-the-password";
     Recorder cb;
-    ConnSpec spec;
-    spec.url = UrlViaName();
-    std::unique_ptr<IHttpConn> conn(MakeConn(&cb, spec));
+    ConnSetup setup;
+    setup.url = UrlViaName();
+    std::unique_ptr<IHttpConn> conn(MakeConn(&cb, setup));
     ASSERT_EQ(0, conn->Connect(L"localhost", port, 60000, &proxy));
     ExpectStoppedWithError(cb, conn.get(), 6);
 }
@@ -195,9 +195,9 @@ TEST_F(Proxy, Socks4aProxyCarriesTheExchanges) {
     proxy.host = L"127.0.0.1";
     proxy.port = socks;
     Recorder cb;
-    ConnSpec spec;
-    spec.url = UrlViaName();
-    std::unique_ptr<IHttpConn> conn(MakeConn(&cb, spec));
+    ConnSetup setup;
+    setup.url = UrlViaName();
+    std::unique_ptr<IHttpConn> conn(MakeConn(&cb, setup));
     ASSERT_EQ(0, conn->Connect(L"localhost", port, 60000, &proxy));
     ASSERT_EQ(0, conn->Send("through socks", 13));
     ASSERT_TRUE(cb.WaitReceived(13, 15000)) << "errors: " << cb.Count(Ev::Error);

@@ -363,7 +363,7 @@ protected:
 };
 
 // The connection factory with the defaults the tests mostly want.
-struct ConnSpec {
+struct ConnSetup {
     std::wstring url;
     std::wstring verb = L"POST";
     int baseInterval = 50;
@@ -372,10 +372,10 @@ struct ConnSpec {
     VemNetwork::INetCodec* codec = nullptr;
 };
 
-inline VemNetwork::IHttpConn* MakeConn(Recorder* cb, const ConnSpec& spec) {
+inline VemNetwork::IHttpConn* MakeConn(Recorder* cb, const ConnSetup& setup) {
     VemNetwork::IHttpConn* conn = nullptr;
-    CreateHttpConn(&conn, cb, spec.url, spec.verb, spec.baseInterval, spec.maxInterval, spec.headers,
-                   std::map<std::wstring, std::wstring>(), std::string(), spec.codec);
+    CreateHttpConn(&conn, cb, setup.url, setup.verb, setup.baseInterval, setup.maxInterval, setup.headers,
+                   std::map<std::wstring, std::wstring>(), std::string(), setup.codec);
     return conn;
 }
 

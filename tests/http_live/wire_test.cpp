@@ -88,10 +88,10 @@ TEST_F(Wire, FirstBodyHasEmptySessionLaterBodiesCarryIt) {
 
 TEST_F(Wire, ConfiguredVerbAndShortMessages) {
     Recorder cb;
-    ConnSpec spec;
-    spec.url = Url();
-    spec.verb = L"PUT";
-    std::unique_ptr<IHttpConn> conn(MakeConn(&cb, spec));
+    ConnSetup setup;
+    setup.url = Url();
+    setup.verb = L"PUT";
+    std::unique_ptr<IHttpConn> conn(MakeConn(&cb, setup));
     ASSERT_EQ(0, conn->Connect(L"127.0.0.1", port, 60000, nullptr));
     std::string all;
     for (int n = 1; n <= 4; ++n) {
@@ -118,9 +118,9 @@ class Lifecycle : public LiveTest {};
 
 TEST_F(Lifecycle, SendNeedsARunningContext) {
     Recorder cb;
-    ConnSpec spec;
-    spec.url = Url();
-    std::unique_ptr<IHttpConn> conn(MakeConn(&cb, spec));
+    ConnSetup setup;
+    setup.url = Url();
+    std::unique_ptr<IHttpConn> conn(MakeConn(&cb, setup));
     EXPECT_EQ(3, conn->Send("x", 1));
     EXPECT_EQ(3, conn->SetTimeout(100));
     EXPECT_FALSE(conn->IsConnected());
@@ -141,11 +141,11 @@ TEST_F(Lifecycle, SendNeedsARunningContext) {
 
 TEST_F(Lifecycle, NoEventAfterCloseAndTheLastMessageStillGoesOut) {
     Recorder cb;
-    ConnSpec spec;
-    spec.url = Url();
-    spec.baseInterval = 300;
-    spec.maxInterval = 300;
-    std::unique_ptr<IHttpConn> conn(MakeConn(&cb, spec));
+    ConnSetup setup;
+    setup.url = Url();
+    setup.baseInterval = 300;
+    setup.maxInterval = 300;
+    std::unique_ptr<IHttpConn> conn(MakeConn(&cb, setup));
     ASSERT_EQ(0, conn->Connect(L"127.0.0.1", port, 60000, nullptr));
     ASSERT_TRUE(cb.WaitCount(Ev::Connect, 1, 5000));
     ASSERT_TRUE(testing_support::WaitFor([&] { return Log().size() >= 1; }, 5000));
@@ -168,9 +168,9 @@ TEST_F(Lifecycle, NoEventAfterCloseAndTheLastMessageStillGoesOut) {
 
 TEST_F(Lifecycle, ConnectAgainStartsANewSession) {
     Recorder cb;
-    ConnSpec spec;
-    spec.url = Url();
-    std::unique_ptr<IHttpConn> conn(MakeConn(&cb, spec));
+    ConnSetup setup;
+    setup.url = Url();
+    std::unique_ptr<IHttpConn> conn(MakeConn(&cb, setup));
     ASSERT_EQ(0, conn->Connect(L"127.0.0.1", port, 60000, nullptr));
     ASSERT_EQ(0, conn->Send("one", 3));
     ASSERT_TRUE(cb.WaitReceived(3, 10000));
