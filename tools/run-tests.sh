@@ -40,6 +40,7 @@ OPT_FLAGS=(-DCMAKE_BUILD_TYPE=RelWithDebInfo
            "-DCMAKE_C_FLAGS_RELWITHDEBINFO=-O2 -g")
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:detect_stack_use_after_return=0}
+export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$ROOT/tests/support/lsan.supp:print_suppressions=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
 export WINEDEBUG=-all
