@@ -150,6 +150,11 @@ void HttpNetContext::PostError(int code, const std::string& text, bool direct) {
     if (c) c->NotifyError(code, text.c_str());
 }
 
+void HttpNetContext::StopWithError(int code, const std::string& text) {
+    running.store(false);
+    PostError(code, text, false);
+}
+
 void HttpNetContext::PostPack(bool direct) {
     std::lock_guard<plat::Lock> guard(recvLock);
     if (recvBuffer.empty()) return;

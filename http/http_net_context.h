@@ -96,6 +96,9 @@ public:
     void PostConnected(int result, bool direct);
     void PostTimeout(bool direct);
     void PostError(int code, const std::string& text, bool direct);
+    // Stops the worker, then posts the error: a host that calls Send from
+    // its OnError is refused already.
+    void StopWithError(int code, const std::string& text);
     void PostPack(bool direct);
     void PostSended(bool direct);
 

@@ -25,10 +25,7 @@ bool RunTask(HttpNetContext& context, HttpSendTask* task) {
     } catch (...) {
         failure = std::string("task ") + plat::ToAnsi(owned->Label()) + " failed";
     }
-    // Stopped before the error is posted: a host that calls Send from its
-    // OnError must already be refused.
-    context.running.store(false);
-    context.PostError(11, failure, false);
+    context.StopWithError(11, failure);
     return false;
 }
 

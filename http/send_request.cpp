@@ -93,17 +93,13 @@ void HttpNetContext::SendRequest(const std::string& message) {
     std::string body = BuildRequestBody(session, message);
     if (!client->Send(headers, body, &error)) {
         int code = error == plat::kHttpTimeout ? 4 : error == plat::kHttpWrongState ? 3 : 11;
-        // Stopped first: Send must refuse as soon as the host can see the
-        // error.
-        running.store(false);
-        PostError(code, Format("send request fail: %d", error), false);
+        StopWithError(code, Format("send request fail: %d", error));
         return;
     }
 
     int status = client->StatusCode();
     if (status != 200) {
-        running.store(false);
-        PostError(6, Format("auth fail,maybe password not correct: %d", status), false);
+        StopWithError(6, Format("auth fail,maybe password not correct: %d", status));
         char sink[kDrainChunk];
         while (client->Read(sink, kDrainChunk) > 0) {
         }
