@@ -8,6 +8,8 @@ set -euo pipefail
 PACKAGES=(
     # build
     cmake ninja-build g++ clang libclang-rt-14-dev dpkg-dev
+    # test hosts in the Visual C++ ABI (clang, lld-link, wine's CRT)
+    lld llvm libwine-dev
     # libraries
     libntlm0-dev libcurl4-openssl-dev libboost-dev
     # tests and benchmarks

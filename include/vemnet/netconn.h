@@ -9,10 +9,18 @@
 
 namespace VemNetwork {
 
-// Proxy kinds: 1 and 2 SOCKS4(a), 3 SOCKS5, 4 HTTP CONNECT, 5 the system's
-// proxy setting.
+// Proxy kinds, the values of ProxyInfo::type. Any other value is refused
+// with OnConnect(NETCONN_EVENT_UNSUPPORTED_PROXY).
+enum : int {
+    PROXY_SOCKS4 = 1,      // SOCKS4, or SOCKS4a when the target is a name
+    PROXY_SOCKS4_ALT = 2,  // handled exactly as PROXY_SOCKS4
+    PROXY_SOCKS5 = 3,
+    PROXY_HTTP = 4,        // HTTP CONNECT: no authentication, Basic or NTLM
+    PROXY_SYSTEM = 5,      // the system's proxy setting, as a list of candidates
+};
+
 struct ProxyInfo {
-    int type = 4;
+    int type = PROXY_HTTP;
     std::wstring host;
     int port = 0;
     std::wstring user;
@@ -31,16 +39,14 @@ public:
 // Events of a connection, on the default frame's thread.
 class INetConnCallback {
 public:
-    // 0 connected, 4 could not connect (or the proxy handshake timed out),
-    // 5 unsupported proxy kind.
+    // NETCONN_OK, NETCONN_EVENT_CONNECT_FAILED or NETCONN_EVENT_UNSUPPORTED_PROXY.
     virtual void OnConnect(int result) = 0;
     // Returns how many bytes were consumed; the rest is offered again.
     virtual int OnData(const char* data, int length) = 0;
     virtual void OnSent() = 0;
     virtual void OnTimeout() = 0;
     virtual void OnClose() = 0;
-    // 6 proxy handshake or HTTP authentication failed; 0..12 socket codes;
-    // 11 anything else.
+    // NETCONN_EVENT_HANDSHAKE_FAILED, NETCONN_EVENT_FAILED, or a socket code.
     virtual void OnError(int code) = 0;
 protected:
     ~INetConnCallback() {}
@@ -52,6 +58,16 @@ enum : int {
     NETCONN_FULL = 1,
     NETCONN_NO_SOCKET = 2,
     NETCONN_NOT_CONNECTED = 3,
+};
+
+// Codes of the events. OnConnect: NETCONN_OK, NETCONN_EVENT_CONNECT_FAILED or
+// NETCONN_EVENT_UNSUPPORTED_PROXY. OnError: NETCONN_EVENT_HANDSHAKE_FAILED,
+// NETCONN_EVENT_FAILED, or a socket code (Windows Sockets numbering).
+enum : int {
+    NETCONN_EVENT_CONNECT_FAILED = 4,     // could not connect, or the handshake timed out
+    NETCONN_EVENT_UNSUPPORTED_PROXY = 5,  // the proxy kind is not one of the above
+    NETCONN_EVENT_HANDSHAKE_FAILED = 6,   // proxy handshake or HTTP authentication failed
+    NETCONN_EVENT_FAILED = 11,            // any other failure
 };
 
 class INetConn {
