@@ -33,6 +33,26 @@ void BaseSelector::AddTask(INetTask* task, int front) {
     if (wasEmpty && !InFrameThread()) WakeUp();
 }
 
+bool BaseSelector::HasQueuedTasks() {
+    taskLock_.lock();
+    bool any = !tasks_.empty();
+    taskLock_.unlock();
+    return any;
+}
+
+void BaseSelector::ReleaseHandler(Handler* handler) {
+    pending_.push_back(handler);
+    if (!InFrameThread()) WakeUp();
+}
+
+void BaseSelector::HandlerGone(Handler* handler) {
+    pending_.erase(std::remove(pending_.begin(), pending_.end(), handler), pending_.end());
+    // Events already collected for this address belong to the old object.
+    // Off the frame's thread no cycle is under way: the poller no longer
+    // reports an owner that left it, and a timer entry went with the object.
+    if (InFrameThread()) removed_.push_back(handler);
+}
+
 size_t BaseSelector::QueuedTasks() {
     taskLock_.lock();
     size_t n = tasks_.size();
@@ -66,17 +86,15 @@ bool BaseSelector::Dropped(Handler* handler) const {
 }
 
 void BaseSelector::Cleanup() {
-    // A destructor may release further handlers; they are handled here too,
-    // while the removed list still says who was already deleted.
-    std::vector<Handler*> batch;
+    // Every handler's destructor takes its address off the pending list
+    // (HandlerGone), so what stands in it is alive: one that deleted itself
+    // during the cycle is no longer there, and a new handler that was given
+    // its address is deleted when it was released. A destructor may release
+    // or delete further handlers; the loop sees both.
     while (!pending_.empty()) {
-        batch.clear();
-        batch.swap(pending_);
-        for (Handler* h : batch) {
-            if (std::find(removed_.begin(), removed_.end(), h) != removed_.end()) continue;
-            removed_.push_back(h);
-            delete h;
-        }
+        Handler* h = pending_.front();
+        pending_.erase(std::remove(pending_.begin(), pending_.end(), h), pending_.end());
+        delete h;
     }
     removed_.clear();
 }

@@ -32,14 +32,20 @@ public:
     virtual void RunTasks();
 
     // Appends handler to the pending-delete list; it is deleted at the end
-    // of the cycle and receives no further event.
-    void ReleaseHandler(Handler* handler) { pending_.push_back(handler); }
+    // of the cycle and receives no further event. From another thread the
+    // wait is woken, so that the deletion does not wait for an event.
+    void ReleaseHandler(Handler* handler);
+    // Called by every handler's destructor: the object is gone, so the
+    // cleanup must not delete it, and the address may be reused at once by
+    // another handler, which must not inherit the old one's standing.
+    void HandlerGone(Handler* handler);
     TimeCount& timers() { return timers_; }
     // Held by the frame's thread for a cycle's work, by others while they
     // touch the frame's handlers. Recursive.
     plat::Lock& FrameLock() { return frameLock_; }
     bool InFrameThread() const { return std::this_thread::get_id() == threadId_.load(); }
     size_t QueuedTasks();
+    bool HasQueuedTasks();
 
     // Makes a wait under way (or the next one) return at once. Any thread.
     virtual void WakeUp() {}

@@ -2,6 +2,12 @@
 
 #include "frame/base_selector.h"
 
+Handler::~Handler() {
+    if (!selector_) return;
+    selector_->timers().Set(this, -1);
+    selector_->HandlerGone(this);
+}
+
 void Handler::SetTimer(int milliseconds) {
     if (!selector_) return;
     selector_->timers().Set(this, milliseconds);

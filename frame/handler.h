@@ -12,7 +12,7 @@ public:
     virtual void OnEvent(unsigned mask) = 0;
     // Called by the frame when OnEvent threw; the default deletes the handler.
     virtual void OnError() { delete this; }
-    virtual ~Handler() {}
+    virtual ~Handler();
 
     // Arms (ms > 0), re-arms or cancels (ms <= 0) the one-shot timer.
     void SetTimer(int milliseconds);

@@ -50,18 +50,22 @@ void SelSelector::Run() {
     threadId_.store(std::thread::id());
 }
 
-int SelSelector::WaitTimeout() const {
+int64_t SelSelector::WaitTimeoutMicros() {
+    // Tasks queued while the queue was not empty, or by this thread (a task
+    // or a callback), woke nobody: they run now, not after an unrelated
+    // event. Tasks, releases and registrations from other threads wake the
+    // wait (WakeUp), so a frame without a time limit may otherwise sleep
+    // until something happens.
+    if (HasQueuedTasks()) return 0;
     // The nearest timer bounds the wait as well, so timers fire on time
-    // rather than up to one timeout late. Tasks and registrations from other
-    // threads wake the wait (WakeUp), so a frame without a time limit may
-    // sleep until something happens.
-    int t = timeout_;
+    // rather than up to one timeout late.
+    int64_t t = timeout_ < 0 ? -1 : int64_t(timeout_) * 1000;
     uint64_t next = timers_.NextExpiry();
     if (next != UINT64_MAX) {
-        uint64_t now = plat::TickCount64();
+        uint64_t now = plat::MicroTicks();
         uint64_t until = next <= now ? 0 : next - now;
-        if (until > uint64_t(INT32_MAX)) until = INT32_MAX;
-        if (t < 0 || int(until) < t) t = int(until);
+        if (until > uint64_t(INT64_MAX)) until = uint64_t(INT64_MAX);
+        if (t < 0 || int64_t(until) < t) t = int64_t(until);
     }
     return t;
 }
@@ -70,14 +74,14 @@ void SelSelector::WaitEvents(EventList& events, int timeout) {
     (void)timeout;
     poller_->Prepare();
     int error = 0;
-    const int waitMs = WaitTimeout();   // reads the timers: under the lock
+    const int64_t waitUs = WaitTimeoutMicros();   // reads the timers: under the lock
     frameLock_.unlock();
-    int n = poller_->Wait(waitMs, &error);
+    int n = poller_->Wait(waitUs, &error);
     frameLock_.lock();
     if (n < 0) {
         NoteSelectFailure(error);
         // A wait that fails at once would otherwise spin the thread.
-        plat::SleepMs(waitMs < 0 || waitMs > 100 ? 100 : waitMs);
+        plat::SleepMs(waitUs < 0 || waitUs > 100000 ? 100 : int(waitUs / 1000));
         return;
     }
     if (n == 0) {
@@ -110,7 +114,7 @@ void SelSelector::WriteEarly() {
 
 void SelSelector::RunTimers() {
     expired_.clear();
-    timers_.Expired(plat::TickCount64(), &expired_);
+    timers_.Expired(plat::MicroTicks(), &expired_);
     for (Handler* h : expired_) Dispatch(h, EV_TIMER);
 }
 

@@ -3,6 +3,7 @@
 #ifndef VEMNET_SEL_SELECTOR_H
 #define VEMNET_SEL_SELECTOR_H
 
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <utility>
@@ -22,7 +23,6 @@ public:
     void RemoveHandler(Handler* handler) override;
     void UpdateHandler(Handler* handler, unsigned remove, unsigned add) override;
     virtual void WaitEvents(EventList& events, int timeout);
-    virtual int Echo(int value) { return value; }
 
     static const unsigned kHandlerLimit = 30000;
     size_t HandlerCount() const { return handlers_.size(); }
@@ -35,7 +35,7 @@ private:
     void Dispatch(Handler* handler, unsigned mask);
     void RunTimers();
     void WriteEarly();
-    int WaitTimeout() const;
+    int64_t WaitTimeoutMicros();
 
     int timeout_;
     std::map<Handler*, unsigned> handlers_;

@@ -16,9 +16,10 @@ void TimeCount::Set(Handler* handler, int ms) {
     } else if (ms <= 0) {
         return;
     }
-    // A 64-bit tick never wraps, so a timer armed just before a 32-bit wrap
-    // fires on time instead of 49 days late.
-    uint64_t expiry = plat::TickCount64() + uint64_t(ms);
+    // A 64-bit clock never wraps, so a timer armed just before a 32-bit wrap
+    // fires on time instead of 49 days late; microseconds, so that a
+    // millisecond tick's rounding cannot make it early.
+    uint64_t expiry = plat::MicroTicks() + uint64_t(ms) * 1000u;
     byHandler_[handler] = expiry;
     byExpiry_.insert(std::make_pair(expiry, handler));
 }

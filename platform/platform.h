@@ -79,7 +79,7 @@ int GetSockName(socket_t s, uint32_t* ip, int* port);
 int GetPeerName(socket_t s, uint32_t* ip, int* port);
 int GetPendingError(socket_t s, int* code);   // SO_ERROR, translated
 // Integer socket options by portable name.
-enum class Option { ReuseAddr, NoDelay, RecvBuf, SendBuf, KeepAlive };
+enum class Option { ReuseAddr, NoDelay };
 int SetOption(socket_t s, Option opt, int value);
 int GetOption(socket_t s, Option opt, int* value);
 // inet_addr: INADDR_NONE (all bits set) when text is not a dotted address.
@@ -106,6 +106,8 @@ private:
     alignas(16) unsigned char storage_[64];
 };
 // Starts a detached thread running fn(arg); false when it cannot be started.
+// The first call pins the library (PinLibrary): a thread that runs its code
+// must never see that code unmapped.
 bool StartThread(void (*fn)(void*), void* arg);
 
 // ---- text ---------------------------------------------------------------
@@ -116,6 +118,9 @@ std::wstring FromAnsi(const std::string& text);
 std::wstring FromAnsi(const char* text, size_t len);
 
 // ---- modules and paths --------------------------------------------------
+// Keeps the module that holds this library loaded until the process ends,
+// whatever the host unloads. Any thread, any number of times.
+void PinLibrary();
 void* LoadModule(const std::wstring& path);   // null when it cannot be loaded
 void* ModuleSymbol(void* module, const char* name);
 void FreeModule(void* module);

@@ -4,6 +4,7 @@
 #ifndef VEMNET_POLLER_H
 #define VEMNET_POLLER_H
 
+#include <cstdint>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -28,10 +29,11 @@ public:
     virtual void Remove(void* owner) = 0;
     // Prepares a wait; called under the frame lock.
     virtual void Prepare() = 0;
-    // Waits at most timeoutMs (negative: no limit); called WITHOUT the frame
-    // lock. Returns the number of ready sockets, 0 on timeout, -1 on failure
-    // with the error in *error.
-    virtual int Wait(int timeoutMs, int* error) = 0;
+    // Waits at most timeoutUs microseconds (negative: no limit), never less
+    // unless woken or ready; called WITHOUT the frame lock. Returns the
+    // number of ready sockets, 0 on timeout, -1 on failure with the error in
+    // *error.
+    virtual int Wait(int64_t timeoutUs, int* error) = 0;
     // Appends the events of the last Wait for owners still in the set; called
     // under the frame lock.
     virtual void Collect(std::vector<PollEvent>* events) = 0;

@@ -66,6 +66,9 @@ public:
     // step of its own between the frame's cycles.
     bool Send(const char* data, unsigned len) override {
         FrameGuard guard(selector_);
+        // A handle whose connect failed never sends: queued bytes would
+        // vanish without an event.
+        if (ConnectFailed()) return false;
         try {
             if (len > 0 && data) {
                 try {
@@ -98,11 +101,7 @@ public:
     uint32_t QueuedInput() const { return input_.size(); }
 
 protected:
-    void WantWrite() {
-        // A handle whose connect failed stays writable for good on some
-        // platforms; watching it would only spin the frame.
-        if (!ConnectFailed()) Select(0, EV_WRITE);
-    }
+    void WantWrite() { Select(0, EV_WRITE); }
 
     InBuffer input_;
     OutBuffer output_;

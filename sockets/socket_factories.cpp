@@ -21,6 +21,10 @@ VEMNET_API ISock* VEMNET_CALL CreateAsyncTcpSock(IASockCallback* callback, const
 
 VEMNET_API ISock* VEMNET_CALL CreateAsyncServerSock(IASockCallback* callback, vemnet_socket_t s,
                                                      IAsyncSelector* frame) {
+    // Nobody would read a socket without a callback, and a peer that sends
+    // would keep the frame busy for good: refused, the handle stays the
+    // caller's, as with CreateAsyncTcpSock.
+    if (!callback) return nullptr;
     BaseSelector* target = FrameOrDefault(frame);
     if (!target) {
         // The handle was handed over; with no frame to live in it is closed.

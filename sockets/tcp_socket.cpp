@@ -4,6 +4,7 @@
 
 #include "frame/base_selector.h"
 #include "frame/exceptions.h"
+#include "sockets/buffer_overflow.h"
 
 TcpSocket::TcpSocket(BaseSelector* frame) : connectFailed_(false) { selector_ = frame; }
 
@@ -68,6 +69,9 @@ void TcpSocket::Attach(plat::socket_t s) {
     helper_.sock = s;
     helper_.flags |= SF_CONNECTED;
     try {
+        // A listener without the non-blocking option hands out blocking
+        // handles; the frame's thread must never wait in send or recv.
+        if (s != plat::kInvalidSocket) helper_.SetNonBlocking();
         FrameGuard guard(selector_);
         Select(0, EV_READ);
     } catch (const std::exception&) {
@@ -88,6 +92,11 @@ void TcpSocket::OnEvent(unsigned mask) {
         } else {
             ConnectEvent(mask);
         }
+    } catch (const buffer_overflow& e) {
+        // Not a socket failure, so no socket code stands for it; "no buffer
+        // space" says what happened, where 0 would read as success.
+        HandleError(plat::kErrNoBufs, e.what());
+        Handler::OnError();
     } catch (const std::exception& e) {
         int code = plat::LastSocketError();
         HandleError(code, e.what());

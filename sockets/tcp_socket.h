@@ -37,8 +37,8 @@ public:
     // handle can be made; the socket no longer exists then either.
     bool AsyncConnect(uint32_t ip, int port, int timeout);
 
-    // Takes over a connected handle (an accepted connection) and watches it
-    // for reading. The mode of the handle is left as it is. On failure the
+    // Takes over a connected handle (an accepted connection), makes it
+    // non-blocking and watches it for reading. On failure the
     // socket, and with it the handle, no longer exists and the exception
     // reaches the caller.
     void Attach(plat::socket_t s);

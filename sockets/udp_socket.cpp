@@ -7,16 +7,6 @@
 
 UdpSocket::UdpSocket(void* callback, BaseSelector* frame) : callback_(callback) { selector_ = frame; }
 
-void UdpSocket::OnEvent(unsigned mask) {
-    if (mask == EV_READ) {
-        HandleRead();
-    } else if (mask == EV_WRITE) {
-        HandleWrite();
-    }
-}
-
-void UdpSocket::Select(unsigned remove, unsigned add) { BaseSocket::Select(remove, add & ~unsigned(EV_WRITE)); }
-
 void UdpSocket::Open(const char* host, int port, int local_port) {
     helper_.sock = plat::OpenSocket(false);
     if (helper_.sock == plat::kInvalidSocket) ThrowCreateSocketError();

@@ -11,11 +11,8 @@ public:
     UdpSocket(void* callback, BaseSelector* frame);
     ~UdpSocket() override {}
 
-    void OnEvent(unsigned mask) override;
-    // A datagram socket never watches for writability.
-    void Select(unsigned remove, unsigned add) override;
-    virtual void HandleWrite() {}
-    virtual void HandleRead() {}
+    // Never registered, so never called.
+    void OnEvent(unsigned) override {}
 
     // Socket, bind to local_port, association with host:port. Raises
     // socket_error ("create socket", "bind at <port>", "connect",

@@ -9,7 +9,8 @@
 class ISock {
 public:
     // true when the bytes were queued whole (or there were none); false when
-    // they do not fit the 262144-byte output queue (nothing is queued).
+    // they do not fit the 262144-byte output queue (nothing is queued), or
+    // when the connect failed (OnConnect with a non-zero status).
     virtual bool Send(const char* data, unsigned len) = 0;
     // Releases the socket; no callback follows. Unsent output is discarded.
     virtual void Close() = 0;
@@ -27,8 +28,9 @@ public:
     virtual void OnConnect(int status) = 0;
     // The peer closed; the socket deletes itself after this call.
     virtual void OnClose() = 0;
-    // A receive or send failed or the input queue is full; the socket deletes
-    // itself after this call.
+    // A receive or send failed (a Windows Sockets code), or the input queue
+    // is full (10055, "input buffer overflow"); the socket deletes itself
+    // after this call.
     virtual void OnError(int code, const char* text) = 0;
     virtual void OnTimer() = 0;
     // data/len is the whole input queue; returns how many bytes were consumed.
@@ -83,7 +85,9 @@ extern "C" {
 // Null when the host does not resolve or no connect could be started.
 VEMNET_API ISock* VEMNET_CALL CreateAsyncTcpSock(IASockCallback* callback, const char* host, int port,
                                                   int timeout, IAsyncSelector* frame);
-// Wraps an accepted, connected handle; the socket owns it from then on.
+// Wraps an accepted, connected handle, making it non-blocking; the socket
+// owns it from then on. A null callback is refused: null, and the handle
+// stays the caller's.
 VEMNET_API ISock* VEMNET_CALL CreateAsyncServerSock(IASockCallback* callback, vemnet_socket_t s,
                                                      IAsyncSelector* frame);
 // Failures are raised as std::exception (socket_error texts such as "bind at 5000").

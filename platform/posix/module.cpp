@@ -7,6 +7,18 @@
 
 namespace plat {
 
+void PinLibrary() {
+    static const bool pinned = [] {
+        // RTLD_NODELETE on the object already loaded: a later dlclose by the
+        // host leaves it mapped. Linked into a program, the lookup of the
+        // program's own name fails harmlessly: a program is never unloaded.
+        Dl_info info;
+        if (!::dladdr(reinterpret_cast<void*>(&PinLibrary), &info) || !info.dli_fname) return false;
+        return ::dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE) != nullptr;
+    }();
+    (void)pinned;
+}
+
 void* LoadModule(const std::wstring& path) {
     // dlopen("") would hand back the main program, where Windows fails.
     if (path.empty()) return nullptr;

@@ -19,6 +19,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <ctime>
 #include <unordered_map>
 
 #include "platform/poller.h"
@@ -89,8 +92,8 @@ public:
         dirty_.clear();
     }
 
-    int Wait(int timeoutMs, int* error) override {
-        int n = epoll_wait(ep_, events_.data(), int(events_.size()), timeoutMs);
+    int Wait(int64_t timeoutUs, int* error) override {
+        int n = WaitKernel(timeoutUs);
         if (n < 0) {
             ready_ = 0;
             if (errno == EINTR) return 0;
@@ -103,6 +106,22 @@ public:
             if (events_[i].data.u64 == kWakeTag) --sockets;
         }
         return sockets;
+    }
+
+    // epoll_pwait2 takes nanoseconds, so a timer's wait ends when it is due
+    // and not up to a millisecond later; kernels without it get epoll_wait
+    // with the time rounded up, never down.
+    int WaitKernel(int64_t timeoutUs) {
+        const int max = int(events_.size());
+        if (timeoutUs < 0) return epoll_wait(ep_, events_.data(), max, -1);
+        if (havePwait2_) {
+            timespec ts{time_t(timeoutUs / 1000000), long(timeoutUs % 1000000) * 1000L};
+            int n = epoll_pwait2(ep_, events_.data(), max, &ts, nullptr);
+            if (n >= 0 || errno != ENOSYS) return n;
+            havePwait2_ = false;
+        }
+        int64_t ms = (timeoutUs + 999) / 1000;
+        return epoll_wait(ep_, events_.data(), max, ms > INT32_MAX ? INT32_MAX : int(ms));
     }
 
     void Collect(std::vector<PollEvent>* out) override {
@@ -240,6 +259,7 @@ private:
     std::vector<Slot> byFd_;
     std::vector<epoll_event> events_;
     int ready_ = 0;
+    bool havePwait2_ = true;
     std::vector<PollEvent> ready_list_;
     std::vector<void*> dirty_;
 };

@@ -40,9 +40,6 @@ bool OptionLevel(Option opt, int* level, int* name) {
     switch (opt) {
     case Option::ReuseAddr: *level = SOL_SOCKET; *name = SO_REUSEADDR; return true;
     case Option::NoDelay: *level = IPPROTO_TCP; *name = TCP_NODELAY; return true;
-    case Option::RecvBuf: *level = SOL_SOCKET; *name = SO_RCVBUF; return true;
-    case Option::SendBuf: *level = SOL_SOCKET; *name = SO_SNDBUF; return true;
-    case Option::KeepAlive: *level = SOL_SOCKET; *name = SO_KEEPALIVE; return true;
     }
     return false;
 }

@@ -20,6 +20,7 @@ void* Trampoline(void* p) {
 }  // namespace
 
 bool StartThread(void (*fn)(void*), void* arg) {
+    PinLibrary();
     pthread_t t;
     Start* s = new Start{fn, arg};
     if (pthread_create(&t, nullptr, Trampoline, s) != 0) {

@@ -9,6 +9,18 @@
 
 namespace plat {
 
+void PinLibrary() {
+    static const bool pinned = [] {
+        // A pinned module stays loaded until the process ends; FreeLibrary
+        // by the host no longer unmaps it. Taking the handle is no loader
+        // work, so the loader lock is never needed here.
+        HMODULE self = nullptr;
+        return GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                                  reinterpret_cast<LPCWSTR>(&PinLibrary), &self) != 0;
+    }();
+    (void)pinned;
+}
+
 void* LoadModule(const std::wstring& path) {
     if (path.empty()) return nullptr;
     return reinterpret_cast<void*>(LoadLibraryW(path.c_str()));

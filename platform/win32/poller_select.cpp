@@ -74,15 +74,16 @@ public:
         if (preparedWake_ != INVALID_SOCKET) read_->fd_array[read_->fd_count++] = preparedWake_;
     }
 
-    int Wait(int timeoutMs, int* error) override {
+    int Wait(int64_t timeoutUs, int* error) override {
         // With nothing of the owners' to watch, a wait without limit would
         // hang until a Wake; a bounded one keeps queued tasks and Stop going.
-        if (timeoutMs < 0 && watched_ == 0) timeoutMs = kIdleWaitMs;
+        if (timeoutUs < 0 && watched_ == 0) timeoutUs = int64_t(kIdleWaitMs) * 1000;
+        const int timeoutMs = timeoutUs < 0 ? -1 : int((timeoutUs + 999) / 1000);
         timeval tv;
         timeval* limit = nullptr;
-        if (timeoutMs >= 0) {
-            tv.tv_sec = timeoutMs / 1000;
-            tv.tv_usec = (timeoutMs % 1000) * 1000;
+        if (timeoutUs >= 0) {
+            tv.tv_sec = long(timeoutUs / 1000000);
+            tv.tv_usec = long(timeoutUs % 1000000);
             limit = &tv;
         }
         // The first argument is ignored by Windows Sockets.

@@ -24,6 +24,7 @@ unsigned __stdcall ThreadMain(void* p) {
 }  // namespace
 
 bool StartThread(void (*fn)(void*), void* arg) {
+    PinLibrary();
     ThreadStart* start = new ThreadStart{fn, arg};
     uintptr_t handle = _beginthreadex(nullptr, 0, &ThreadMain, start, 0, nullptr);
     if (handle == 0) {

@@ -76,6 +76,32 @@ TEST(FrameDispatch, HandlerReleasedDuringItsReadEventGetsNothingMoreAndIsDeleted
     EXPECT_EQ(seen, std::vector<unsigned>{EV_READ});
 }
 
+TEST(FrameDispatch, HandlerGivenTheAddressOfOneDeletedInTheSameCycleIsDeletedWhenReleased) {
+    FrameThread ft;
+    ReadyPair first, second;
+    std::atomic<int> deletions(0);
+    BaseSelector* frame = static_cast<BaseSelector*>(ft.frame());
+    // The allocator hands the memory of a handler deleted mid-cycle to the
+    // next one of its size; placement makes that certain here.
+    void* memory = ::operator new(sizeof(ProbeSocket));
+    ProbeSocket* old = new (memory) ProbeSocket(ft.frame(), first.near, &deletions);
+    ft.RunSync([&] { old->Select(0, EV_READ); });
+    ft.RunSync([&] {
+        old->~ProbeSocket();   // a socket that deletes itself after OnClose
+        ProbeSocket* fresh = new (memory) ProbeSocket(ft.frame(), second.near, &deletions);
+        fresh->Select(0, EV_READ);
+        frame->ReleaseHandler(fresh);   // released in the same cycle
+    });
+    // Deleted at the cycle's cleanup (which also frees the memory): its
+    // handle is closed and the frame stops reporting it.
+    EXPECT_TRUE(WaitFor([&] { return deletions.load() == 2; }));
+    EXPECT_TRUE(WaitFor([&] {
+        char b;
+        int r = plat::Recv(second.far, &b, 1);   // end of stream, or a reset (a byte was unread)
+        return r == 0 || (r < 0 && plat::LastSocketError() == plat::kErrConnReset);
+    }));
+}
+
 TEST(FrameDispatch, ThrowingOnEventDeletesThroughOnErrorOnlyOnce) {
     FrameThread ft;
     ReadyPair pair;

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdint>
+#include <vector>
 
 #include "tests/frame/frame_test_util.h"
 #include "tests/support/frame_thread.h"
@@ -12,16 +15,18 @@ using testing_support::WaitFor;
 
 TEST(FrameTimers, ZeroAndNegativeCancel) {
     FrameThread ft;
-    ProbeSocket a(ft.frame(), plat::kInvalidSocket), b(ft.frame(), plat::kInvalidSocket);
+    ProbeSocket a(ft.frame(), plat::kInvalidSocket), b(ft.frame(), plat::kInvalidSocket),
+        later(ft.frame(), plat::kInvalidSocket);
     ft.RunSync([&] {
         a.SetTimer(30);
         a.SetTimer(0);
         b.SetTimer(30);
         b.SetTimer(-5);
         a.SetTimer(0);   // cancelling what is not armed does nothing
+        later.SetTimer(60);
     });
-    plat::SleepMs(150);
-    ft.RunSync([] {});
+    // Timers fire in the order of their due times.
+    ASSERT_TRUE(WaitFor([&] { return !later.events().empty(); }));
     EXPECT_TRUE(a.events().empty());
     EXPECT_TRUE(b.events().empty());
 }
@@ -40,8 +45,7 @@ TEST(FrameTimers, ReArmedTimerFiresOnceAtTheLaterTime) {
         h.SetTimer(300);
     });
     ASSERT_TRUE(WaitFor([&] { return firedAt.load() != 0; }, 3000));
-    plat::SleepMs(400);
-    ft.RunSync([] {});
+    ft.Settle();
     EXPECT_EQ(h.events(), std::vector<unsigned>{EV_TIMER});
     EXPECT_GE(firedAt.load() - armed, 290u);
 }
@@ -115,4 +119,30 @@ TEST(FrameTimers, TimerBoundsTheWaitInsteadOfFiringOneTimeoutLate) {
     EXPECT_GE(firedAt.load() - armed, 39u);
     EXPECT_LT(firedAt.load() - armed, 1000u) << "the timer waited for the frame's timeout";
     ft.RunSync([&] { h.SetTimer(0); });
+}
+
+TEST(FrameTimers, NeverFiresBeforeItsTime) {
+    FrameThread ft(100);
+    ProbeSocket h(ft.frame(), plat::kInvalidSocket);
+    const int kRounds = 300, kMs = 2;
+    std::atomic<int> rounds(0);
+    uint64_t armedAt = 0;   // frame thread only
+    std::vector<int64_t> lateness;
+    h.onEvent = [&](unsigned) {
+        lateness.push_back(int64_t(plat::MicroTicks()) - int64_t(armedAt + kMs * 1000));
+        if (rounds + 1 < kRounds) {
+            armedAt = plat::MicroTicks();
+            h.SetTimer(kMs);
+        }
+        ++rounds;
+    };
+    ft.RunSync([&] {
+        armedAt = plat::MicroTicks();
+        h.SetTimer(kMs);
+    });
+    ASSERT_TRUE(WaitFor([&] { return rounds.load() == kRounds; }, 30000));
+    std::sort(lateness.begin(), lateness.end());
+    EXPECT_GE(lateness.front(), 0) << "a timer fired " << -lateness.front() << " us early";
+    // Loose: this machine is shared and noisy.
+    EXPECT_LT(lateness[lateness.size() / 2], 20000) << "median lateness in us";
 }

@@ -236,16 +236,6 @@ TEST_F(PlatformSockets, OptionsReadBackWhatWasSet) {
     ASSERT_EQ(0, plat::SetOption(s.get(), plat::Option::ReuseAddr, 1));
     ASSERT_EQ(0, plat::GetOption(s.get(), plat::Option::ReuseAddr, &v));
     EXPECT_NE(0, v);
-    ASSERT_EQ(0, plat::SetOption(s.get(), plat::Option::KeepAlive, 1));
-    ASSERT_EQ(0, plat::GetOption(s.get(), plat::Option::KeepAlive, &v));
-    EXPECT_NE(0, v);
-    // Some systems double buffer sizes, none gives less than was asked.
-    ASSERT_EQ(0, plat::SetOption(s.get(), plat::Option::RecvBuf, 65536));
-    ASSERT_EQ(0, plat::GetOption(s.get(), plat::Option::RecvBuf, &v));
-    EXPECT_GE(v, 65536);
-    ASSERT_EQ(0, plat::SetOption(s.get(), plat::Option::SendBuf, 32768));
-    ASSERT_EQ(0, plat::GetOption(s.get(), plat::Option::SendBuf, &v));
-    EXPECT_GE(v, 32768);
 }
 
 TEST_F(PlatformSockets, AddressesParseAndResolveWithoutDns) {

@@ -58,7 +58,7 @@ protected:
     int Round(int timeoutMs, std::vector<plat::PollEvent>* events) {
         poller_->Prepare();
         int error = 0;
-        int n = poller_->Wait(timeoutMs, &error);
+        int n = poller_->Wait(int64_t(timeoutMs) * 1000, &error);
         EXPECT_GE(n, 0) << "wait failed with " << error;
         poller_->Collect(events);
         return n;
@@ -171,7 +171,7 @@ TEST_F(PollerTest, OwnerRemovedAfterTheWaitGetsNoEvents) {
     for (int i = 0; i < 50 && ev.size() < 2; ++i) {
         poller_->Prepare();
         int error = 0;
-        int n = poller_->Wait(200, &error);
+        int n = poller_->Wait(200000, &error);
         ASSERT_GE(n, 0);
         if (n < 2) {
             ev.clear();
@@ -214,7 +214,7 @@ TEST_F(PollerTest, WakeInterruptsALongWait) {
     });
     int error = 0;
     uint64_t t0 = plat::MicroTicks();
-    int n = poller_->Wait(30000, &error);
+    int n = poller_->Wait(30000000, &error);
     uint64_t took = plat::MicroTicks() - t0;
     waker.join();
     EXPECT_GE(n, 0);
@@ -237,7 +237,7 @@ TEST_F(PollerTest, WakeBeforeTheWaitEndsItAtOnce) {
     uint64_t t0 = plat::MicroTicks();
     poller_->Prepare();
     int error = 0;
-    EXPECT_GE(poller_->Wait(30000, &error), 0);
+    EXPECT_GE(poller_->Wait(30000000, &error), 0);
     EXPECT_LT(plat::MicroTicks() - t0, 15000000u);
     poller_->Collect(&ev);
     EXPECT_TRUE(ev.empty());
@@ -284,7 +284,7 @@ TEST_F(PollerTest, WakesFromManyThreadsAreNeverLost) {
     poller_->Prepare();
     int error = 0;
     uint64_t t0 = plat::MicroTicks();
-    EXPECT_GE(poller_->Wait(30000, &error), 0);
+    EXPECT_GE(poller_->Wait(30000000, &error), 0);
     EXPECT_LT(plat::MicroTicks() - t0, 15000000u) << "a Wake was lost";
     last.join();
     poller_->Collect(&ev);

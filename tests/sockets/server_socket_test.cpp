@@ -148,6 +148,35 @@ TEST(ServerSocket, OptionsAreAppliedToTheListeningHandle) {
     });
 }
 
+TEST(ServerSocket, AcceptedBlockingHandleBecomesNonBlockingWhenASocketTakesItOver) {
+    FrameThread ft;
+    RecordingAcceptor acc;
+    IServerSock* ls = CreateAsyncServer(&acc, 0, ft.frame(), "127.0.0.1", 0);
+    plat::socket_t c = RawConnect(ls->GetLocalPort());
+    ASSERT_TRUE(WaitFor([&] { return acc.Count() == 1; }));
+    plat::socket_t s = acc.Got()[0].s;
+    // Refused without a callback: nobody would read it. The handle stays ours.
+    EXPECT_EQ(CreateAsyncServerSock(nullptr, s, ft.frame()), nullptr);
+    ASSERT_EQ(plat::Send(c, "x", 1), 1);
+    char b;
+    ASSERT_EQ(plat::Recv(s, &b, 1), 1);
+    RecordingCallback cb;
+    {
+        FrameGuard guard(AsBase(ft.frame()));   // no receive by the frame meanwhile
+        cb.sock = CreateAsyncServerSock(&cb, s, ft.frame());
+        ASSERT_NE(cb.sock.load(), nullptr);
+        // Nothing to read: a blocking handle would hang here, and so would
+        // the frame's thread in its sends to a peer that stops reading.
+        EXPECT_EQ(plat::Recv(s, &b, 1), -1);
+        EXPECT_EQ(plat::LastSocketError(), plat::kErrWouldBlock);
+    }
+    ft.RunSync([&] {
+        cb.sock.load()->Close();
+        ls->Close();
+    });
+    plat::CloseSocket(c);
+}
+
 TEST(ServerSocket, NonBlockingOptionGivesNonBlockingAcceptedHandles) {
     FrameThread ft;
     RecordingAcceptor acc;
@@ -234,7 +263,7 @@ TEST(ServerSocket, CloseInsideOnAcceptStillDeliversTheHandle) {
     plat::socket_t c1 = RawConnect(port);
     plat::socket_t c2 = RawConnect(port);   // waits in the backlog
     ASSERT_TRUE(WaitFor([&] { return acc.Count() >= 1; }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ft.Settle();
     EXPECT_EQ(acc.Count(), 1u);
     ASSERT_TRUE(SendAll(acc.Got()[0].s, "ok", 2));
     std::string got;

@@ -240,7 +240,7 @@ TEST(TcpConnect, BackgroundConnectReportsOnceOnFrameThreadThenSent) {
     RecvUpTo(b, &gb, 11, 300);
     EXPECT_EQ(ga + gb, "early bytes");
 
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ft.Settle();
     for (RecordingCallback* cb : {&early, &quiet}) {
         std::vector<SockEvent> ev = cb->Events();
         ASSERT_EQ(ev.size(), 2u);
@@ -268,7 +268,9 @@ TEST(TcpConnect, RefusedPortReportsStatusOneOnce) {
     RecordingCallback cb;
     ASSERT_NE(ConnectCounting(&cb, UnusedPort(), ft.frame(), &deleted), nullptr);
     ASSERT_TRUE(cb.WaitCount(SockEvent::Connect, 1));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // Bytes given to a socket that cannot connect are refused, not lost.
+    EXPECT_FALSE(cb.sock.load()->Send("lost?", 5));
+    ft.Settle();
     std::vector<SockEvent> ev = cb.Events();
     ASSERT_EQ(ev.size(), 1u);
     EXPECT_EQ(ev[0].value, 1);
@@ -287,7 +289,7 @@ TEST(TcpConnect, UnresolvableNameGivesNullAndNoCallback) {
     EXPECT_EQ(deleted, 1);
     EXPECT_EQ(CreateAsyncTcpSock(&cb, "no such host", 80, 0, ft.frame()), nullptr);
     EXPECT_EQ(CreateAsyncTcpSock(&cb, "bad\x01name", 80, 1000, ft.frame()), nullptr);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ft.Settle();
     EXPECT_EQ(cb.Total(), 0u);
 }
 
@@ -390,11 +392,12 @@ TEST(TcpQueues, InputQueueOverflowReportsAndDeletes) {
     EXPECT_TRUE(WaitFor([&] { return deleted == 1; }));
     std::vector<SockEvent> ev = cb.Events();
     EXPECT_EQ(ev.back().kind, SockEvent::Error);
+    EXPECT_EQ(ev.back().value, plat::kErrNoBufs) << "an overflow must not read as success";
     EXPECT_EQ(ev.back().text, "input buffer overflow");
     EXPECT_EQ(lastLen, kQueueLimit);
     EXPECT_FALSE(shrank);
     sender.join();
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ft.Settle();
     EXPECT_EQ(cb.Events().size(), ev.size());
     EXPECT_EQ(deleted, 1);
     plat::CloseSocket(p);
@@ -460,7 +463,8 @@ TEST(TcpAccepted, PeerCloseWithOutputQueuedReportsClose) {
     plat::socket_t s = peer.Accept();
     ASSERT_NE(s, plat::kInvalidSocket);
     plat::CloseSocket(c);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    char b;
+    ASSERT_EQ(plat::Recv(s, &b, 1), 0);   // the peer's end of stream has arrived
 
     std::atomic<int> deleted{0};
     RecordingCallback cb;
@@ -496,8 +500,8 @@ TEST(TcpTimer, FiresOnceAndZeroCancels) {
     auto start = std::chrono::steady_clock::now();
     cb.sock.load()->SetTimer(150);   // from this host thread
     ASSERT_TRUE(cb.WaitCount(SockEvent::Timer, 1));
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(120));
-    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(150));
+    ft.Settle();
     EXPECT_EQ(cb.Count(SockEvent::Timer), 1u);
 
     cb.sock.load()->SetTimer(200);
@@ -552,7 +556,7 @@ TEST_P(CloseInside, NoFurtherCallbackAndDeletedOnce) {
     size_t seen = cb.Total();
     // Anything the peer does now must go unreported.
     if (p != plat::kInvalidSocket && where != SockEvent::Error) SendAll(p, "more", 4);
-    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    ft.Settle();
     EXPECT_EQ(cb.Total(), seen);
     EXPECT_EQ(cb.Events().back().kind, where);
     EXPECT_EQ(deleted, 1);
@@ -571,20 +575,24 @@ INSTANTIATE_TEST_SUITE_P(EachCallback, CloseInside,
                          CallbackName);
 
 TEST(TcpRelease, CloseFromHostThreadDeletesOnceAtCleanup) {
-    FrameThread ft;
+    FrameThread ft(-1);   // no time limit: the release itself must wake it
     RawListener peer;
     std::atomic<int> deleted{0};
     RecordingCallback cb;
     ASSERT_NE(ConnectCounting(&cb, peer.port(), ft.frame(), &deleted), nullptr);
     ASSERT_TRUE(cb.WaitCount(SockEvent::Sent, 1));
     plat::socket_t p = peer.Accept();
-    cb.sock.load()->Close();
-    cb.sock.load()->Close();   // a second release in the same cycle is harmless
+    {
+        // The release wakes the frame at once; held, both come in one cycle.
+        FrameGuard guard(AsBase(ft.frame()));
+        cb.sock.load()->Close();
+        cb.sock.load()->Close();   // a second release in the same cycle is harmless
+    }
     EXPECT_TRUE(WaitFor([&] { return deleted == 1; }));
     // The handle was closed: the peer sees end of stream.
     std::string got;
     EXPECT_EQ(RecvUpTo(p, &got, 1), 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ft.Settle();
     EXPECT_EQ(deleted, 1);
     plat::CloseSocket(p);
 }

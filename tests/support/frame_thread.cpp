@@ -30,6 +30,11 @@ FrameThread::~FrameThread() {
 
 void FrameThread::Post(const std::function<void()>& fn) { AddAsyncNetTask(new FnTask(fn), 0, frame_); }
 
+void FrameThread::Settle() {
+    RunSync([] {});
+    RunSync([] {});
+}
+
 void FrameThread::RunSync(const std::function<void()>& fn) {
     std::mutex m;
     std::condition_variable cv;

@@ -18,6 +18,10 @@ public:
     void RunSync(const std::function<void()>& fn);
     // Queues fn on the frame's thread.
     void Post(const std::function<void()>& fn);
+    // Returns after two whole cycles of the frame: every event that was
+    // ready when it was called has been dispatched, every handler released
+    // before it was called has been deleted.
+    void Settle();
 
 private:
     IAsyncSelector* frame_;
