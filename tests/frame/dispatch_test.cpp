@@ -94,7 +94,7 @@ TEST(FrameDispatch, HandlerGivenTheAddressOfOneDeletedInTheSameCycleIsDeletedWhe
     });
     // Deleted at the cycle's cleanup (which also frees the memory): its
     // handle is closed and the frame stops reporting it.
-    EXPECT_TRUE(WaitFor([&] { return deletions.load() == 2; }));
+    ASSERT_TRUE(WaitFor([&] { return deletions.load() == 2; }));
     EXPECT_TRUE(WaitFor([&] {
         char b;
         int r = plat::Recv(second.far, &b, 1);   // end of stream, or a reset (a byte was unread)

@@ -167,8 +167,18 @@ TEST(ServerSocket, AcceptedBlockingHandleBecomesNonBlockingWhenASocketTakesItOve
         ASSERT_NE(cb.sock.load(), nullptr);
         // Nothing to read: a blocking handle would hang here, and so would
         // the frame's thread in its sends to a peer that stops reading.
-        EXPECT_EQ(plat::Recv(s, &b, 1), -1);
-        EXPECT_EQ(plat::LastSocketError(), plat::kErrWouldBlock);
+        std::atomic<int> got{2}, code{0};
+        std::thread reader([&] {
+            char r;
+            got = plat::Recv(s, &r, 1);
+            code = plat::LastSocketError();
+        });
+        bool returned = WaitFor([&] { return got.load() != 2; }, 2000);
+        if (!returned) plat::Send(c, "y", 1);   // lets the stuck receive end
+        reader.join();
+        EXPECT_TRUE(returned) << "the handle was left blocking";
+        EXPECT_EQ(got.load(), -1);
+        EXPECT_EQ(code.load(), plat::kErrWouldBlock);
     }
     ft.RunSync([&] {
         cb.sock.load()->Close();
