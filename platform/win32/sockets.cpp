@@ -152,12 +152,9 @@ int SetOption(socket_t s, Option opt, int value) {
         WSASetLastError(WSAENOPROTOOPT);
         return -1;
     }
-    if (opt == Option::NoDelay || opt == Option::ReuseAddr || opt == Option::KeepAlive) {
-        // Boolean options are BOOL-sized; any non-zero value means on.
-        BOOL on = value != 0;
-        return setsockopt(static_cast<SOCKET>(s), level, name, reinterpret_cast<const char*>(&on), sizeof(on));
-    }
-    return setsockopt(static_cast<SOCKET>(s), level, name, reinterpret_cast<const char*>(&value), sizeof(value));
+    // Both options are booleans, BOOL-sized; any non-zero value means on.
+    BOOL on = value != 0;
+    return setsockopt(static_cast<SOCKET>(s), level, name, reinterpret_cast<const char*>(&on), sizeof(on));
 }
 
 int GetOption(socket_t s, Option opt, int* value) {
