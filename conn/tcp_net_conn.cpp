@@ -8,6 +8,7 @@
 #include "conn/proxy/socks4_proxy_helper.h"
 #include "conn/proxy/socks5_proxy_helper.h"
 #include "conn/system_proxy.h"
+#include "conn/wide_text.h"
 #include "frame/base_selector.h"
 #include "frame/default_frame.h"
 #include "logging/logger.h"
@@ -71,7 +72,8 @@ TcpNetConn::~TcpNetConn() {
 
 // ---- host calls ---------------------------------------------------------
 
-int TcpNetConn::Connect(const std::wstring& host, int port, int timeout, ProxyInfo* proxy) {
+int TcpNetConn::Connect(const WideStringView& host, int port, int timeout, ProxyInfo* proxy) {
+    if (proxy && HasCutText(*proxy)) return NETCONN_NO_SOCKET;
     FrameGuard guard(frame_);
     // A new attempt of the host owes nothing to an earlier one: a helper
     // left in some step of another proxy's dialogue, or bytes meant for an
@@ -79,7 +81,12 @@ int TcpNetConn::Connect(const std::wstring& host, int port, int timeout, ProxyIn
     DropHelper();
     pending_.clear();
     candidates_.clear();
-    return StartAttempt(host, port, timeout, proxy);
+    // Nothing is thrown to a host, whose compiler may not know our exceptions.
+    try {
+        return StartAttempt(ToWString(host), port, timeout, proxy);
+    } catch (const std::exception&) {
+        return NETCONN_NO_SOCKET;
+    }
 }
 
 int TcpNetConn::Send(const char* data, int length) {

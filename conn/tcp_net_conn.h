@@ -28,7 +28,7 @@ public:
     ~TcpNetConn() override;
 
     // INetConn
-    int Connect(const std::wstring& host, int port, int timeout, ProxyInfo* proxy) override;
+    int Connect(const WideStringView& host, int port, int timeout, ProxyInfo* proxy) override;
     int Send(const char* data, int length) override;
     int SetTimeout(int milliseconds) override;
     void Close() override;

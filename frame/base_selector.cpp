@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <string>
 
 #include "platform/platform.h"
 
@@ -66,17 +67,29 @@ void BaseSelector::RunTasks() {
     batch.swap(tasks_);
     taskLock_.unlock();
     for (INetTask* task : batch) {
+        const char* failure = nullptr;
+        std::string text;
+        int code = 0;
         try {
             task->Run();
         } catch (const std::exception& e) {
-            int code = plat::LastSocketError();
+            code = plat::LastSocketError();
+            text = e.what();
+            failure = text.c_str();
+        } catch (...) {
+            // Anything else a host's task throws (what this compiler can
+            // catch of it) must not end the frame's thread either.
+            code = plat::LastSocketError();
+            failure = "task failed";
+        }
+        if (failure) {
             try {
-                task->OnError(code, e.what());
+                task->OnError(code, failure);
             } catch (...) {
             }
             continue;
         }
-        delete task;
+        DestroyTask(task);
     }
 }
 

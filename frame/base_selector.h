@@ -64,6 +64,10 @@ protected:
     std::atomic<std::thread::id> threadId_;
 };
 
+// Deletes a task, which may be a host's built by another compiler, through
+// slot 0 of the task interface (the deleting destructor).
+inline void DestroyTask(INetTask* task) { task->VemnetDestroy(1); }
+
 // Holds a frame's lock for a scope; does nothing for a null frame.
 class FrameGuard {
 public:

@@ -5,17 +5,27 @@
 
 extern "C" {
 
+// Nothing is thrown to a host: its compiler may not even know our exceptions.
 VEMNET_API IAsyncSelector* VEMNET_CALL CreateAsyncFrame(int kind, int timeout) {
-    if (!plat::StartSockets()) return nullptr;
-    if (kind != 0) return nullptr;
-    return new SelSelector(timeout);
+    try {
+        if (!plat::StartSockets()) return nullptr;
+        if (kind != 0) return nullptr;
+        return new SelSelector(timeout);
+    } catch (...) {
+        return nullptr;
+    }
 }
 
+// false: not queued, and the task is still the caller's.
 VEMNET_API bool VEMNET_CALL AddAsyncNetTask(INetTask* task, int front, IAsyncSelector* frame) {
-    BaseSelector* target = FrameOrDefault(frame);
-    if (!target) return false;
-    target->AddTask(task, front);
-    return true;
+    try {
+        BaseSelector* target = FrameOrDefault(frame);
+        if (!target) return false;
+        target->AddTask(task, front);
+        return true;
+    } catch (...) {
+        return false;
+    }
 }
 
 }

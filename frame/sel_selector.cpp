@@ -122,10 +122,11 @@ void SelSelector::Dispatch(Handler* handler, unsigned mask) {
     if (Dropped(handler)) return;
     try {
         handler->OnEvent(mask);
-    } catch (const std::exception&) {
+    } catch (...) {
+        // std::exception from the library, or whatever a host's callback
+        // threw: the handler fails, the frame goes on.
         handler->OnError();
-        // Whatever OnError did, the handler gets nothing more this cycle and
-        // the cleanup must not delete it a second time.
+        // Whatever OnError did, the handler gets nothing more this cycle.
         removed_.push_back(handler);
     }
 }

@@ -6,6 +6,7 @@
 #include <boost/bind/bind.hpp>
 #include <boost/make_shared.hpp>
 
+#include "conn/wide_text.h"
 #include "frame/default_frame.h"
 #include "http/http_net_context.h"
 #include "platform/platform.h"
@@ -17,7 +18,8 @@ HttpNetConn::HttpNetConn()
 
 HttpNetConn::~HttpNetConn() { Close(); }
 
-int HttpNetConn::Connect(const std::wstring& hostName, int port, int timeout, ProxyInfo* proxy) {
+int HttpNetConn::Connect(const WideStringView& hostName, int port, int timeout, ProxyInfo* proxy) {
+    if (proxy && HasCutText(*proxy)) return NETCONN_NO_SOCKET;
     Close();
     boost::shared_ptr<HttpNetContext> fresh;
     try {
@@ -33,7 +35,7 @@ int HttpNetConn::Connect(const std::wstring& hostName, int port, int timeout, Pr
         fresh->conn.store(this);
     }
     fresh->ResetSession();
-    fresh->host = hostName;
+    fresh->host = ToWString(hostName);
     fresh->port = port;
     fresh->ArmDeadline(plat::TickCount() + uint32_t(timeout));
     if (proxy) fresh->proxy = *proxy;
@@ -96,11 +98,13 @@ void HttpNetConn::SetCallback(INetConnCallback* p) { callback.store(p); }
 
 void HttpNetConn::SetCodec(INetCodec* p) { codec.store(p); }
 
-void HttpNetConn::AddParam(const std::wstring& key, const std::wstring& value) { params[key] = value; }
+void HttpNetConn::AddParam(const WideStringView& key, const WideStringView& value) {
+    params[ToWString(key)] = ToWString(value);
+}
 
-void HttpNetConn::SetVerb(const std::wstring& v) { verb = v; }
+void HttpNetConn::SetVerb(const WideStringView& v) { verb = ToWString(v); }
 
-void HttpNetConn::SetHeaders(const std::wstring& h) { headers = h; }
+void HttpNetConn::SetHeaders(const WideStringView& h) { headers = ToWString(h); }
 
 void HttpNetConn::SetData(const char* bytes, int length) {
     if (bytes && length > 0) {
@@ -115,7 +119,8 @@ void HttpNetConn::SetPollInterval(int baseMs, int maxMs) {
     maxInterval = maxMs;
 }
 
-bool HttpNetConn::SetUrl(const std::wstring& text) {
+bool HttpNetConn::SetUrl(const WideStringView& view) {
+    const std::wstring text = ToWString(view);
     UrlParts parts;
     if (!SplitUrl(text, parts)) {
         if (parts.schemeIndex == -1 && !SplitUrl(L"http://" + text, parts)) return false;

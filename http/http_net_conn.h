@@ -28,7 +28,7 @@ public:
     ~HttpNetConn() override;
 
     // INetConn
-    int Connect(const std::wstring& host, int port, int timeout, ProxyInfo* proxy) override;
+    int Connect(const WideStringView& host, int port, int timeout, ProxyInfo* proxy) override;
     int Send(const char* data, int length) override;
     int SetTimeout(int milliseconds) override;
     void Close() override;
@@ -37,12 +37,12 @@ public:
     void SetCodec(INetCodec* codec) override;
 
     // IHttpConn
-    void AddParam(const std::wstring& key, const std::wstring& value) override;
-    void SetVerb(const std::wstring& verb) override;
-    void SetHeaders(const std::wstring& headers) override;
+    void AddParam(const WideStringView& key, const WideStringView& value) override;
+    void SetVerb(const WideStringView& verb) override;
+    void SetHeaders(const WideStringView& headers) override;
     void SetData(const char* data, int length) override;
     void SetPollInterval(int baseInterval, int maxInterval) override;
-    bool SetUrl(const std::wstring& url) override;
+    bool SetUrl(const WideStringView& url) override;
 
     // Called by the context's events on the default frame's thread.
     virtual void NotifyConnect(int result);

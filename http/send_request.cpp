@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "conn/auth/base64.h"
+#include "conn/wide_text.h"
 #include "http/http_net_context.h"
 #include "logging/logger.h"
 
@@ -64,9 +65,9 @@ void HttpNetContext::SendRequest(const std::string& message) {
         } else {
             settings.access = plat::HttpAccess::Named;
             if (proxy.type >= 1 && proxy.type <= 3) {
-                settings.proxyList = L"SOCKS=" + proxy.host + L":" + std::to_wstring(proxy.port);
+                settings.proxyList = L"SOCKS=" + ToWString(proxy.host) + L":" + std::to_wstring(proxy.port);
             } else if (proxy.type == 4) {
-                settings.proxyList = L"HTTP=HTTP://" + proxy.host + L":" + std::to_wstring(proxy.port);
+                settings.proxyList = L"HTTP=HTTP://" + ToWString(proxy.host) + L":" + std::to_wstring(proxy.port);
             }
         }
         settings.host = host;

@@ -78,6 +78,10 @@ void ServerSocket::Close() {
 
 int ServerSocket::GetLocalPort() {
     int port = 0;
-    helper_.GetLocal(&port);
+    try {
+        helper_.GetLocal(&port);
+    } catch (const std::exception&) {
+        return -1;   // a result, never an exception across the boundary
+    }
     return port;
 }

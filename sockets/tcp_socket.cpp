@@ -101,6 +101,10 @@ void TcpSocket::OnEvent(unsigned mask) {
         int code = plat::LastSocketError();
         HandleError(code, e.what());
         Handler::OnError();
+    } catch (...) {
+        // A host callback threw something of its own: the socket fails.
+        HandleError(plat::LastSocketError(), "callback failed");
+        Handler::OnError();
     }
 }
 

@@ -1,5 +1,6 @@
 #include "sockets/udp_socket.h"
 
+#include <exception>
 #include <string>
 
 #include "frame/base_selector.h"
@@ -16,7 +17,15 @@ void UdpSocket::Open(const char* host, int port, int local_port) {
     if (!helper_.Connect(ip, port)) throw socket_error("udp conect");
 }
 
-int UdpSocket::SendTo(const char* data, int len, unsigned ip, int port) { return helper_.SendTo(data, len, ip, port); }
+int UdpSocket::SendTo(const char* data, int len, unsigned ip, int port) {
+    // A failure is a result, never an exception: the caller may be built by
+    // a compiler that cannot catch ours.
+    try {
+        return helper_.SendTo(data, len, ip, port);
+    } catch (const std::exception&) {
+        return -1;
+    }
+}
 
 void UdpSocket::Close() {
     // Never registered, so no wait of the frame involves the handle; the

@@ -5,6 +5,7 @@
 #include "conn/auth/base64.h"
 #include "conn/auth/ntlm_messages.h"
 #include "conn/proxy/proxy_reply.h"
+#include "conn/wide_text.h"
 #include "platform/platform.h"
 
 namespace VemNetwork {
@@ -60,7 +61,7 @@ std::wstring HttpProxyHelper::RequestLine() const {
 }
 
 std::wstring HttpProxyHelper::BasicToken() const {
-    const std::string credentials = plat::ToAnsi(proxy_.user + L":" + proxy_.password);
+    const std::string credentials = plat::ToAnsi(ToWString(proxy_.user) + L":" + ToWString(proxy_.password));
     return plat::FromAnsi(Base64EncodeString(credentials, BASE64_FLAG_NOCRLF));
 }
 

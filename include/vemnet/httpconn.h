@@ -3,31 +3,31 @@
 #ifndef VEMNET_HTTPCONN_H
 #define VEMNET_HTTPCONN_H
 
-#include <map>
-#include <string>
-
 #include "vemnet/netconn.h"
 
 namespace VemNetwork {
 
+// Slots 0 to 7 as INetConn, then 8 AddParam, 9 SetVerb, 10 SetHeaders,
+// 11 SetData, 12 SetPollInterval, 13 SetUrl.
 class IHttpConn : public INetConn {
 public:
-    virtual void AddParam(const std::wstring& key, const std::wstring& value) = 0;
-    virtual void SetVerb(const std::wstring& verb) = 0;
-    virtual void SetHeaders(const std::wstring& headers) = 0;
-    virtual void SetData(const char* data, int length) = 0;
-    virtual void SetPollInterval(int baseInterval, int maxInterval) = 0;
-    virtual bool SetUrl(const std::wstring& url) = 0;
+    using INetConn::AddParam;
+    using INetConn::SetVerb;
+    using INetConn::SetHeaders;
+    using INetConn::SetData;
+    using INetConn::SetPollInterval;
+    using INetConn::SetUrl;
 };
 
 }  // namespace VemNetwork
 
 extern "C" {
 VEMNET_API void VEMNET_CALL CreateHttpConn(VemNetwork::IHttpConn** out, VemNetwork::INetConnCallback* callback,
-                                           const std::wstring& url, const std::wstring& verb, int baseInterval,
-                                           int maxInterval, const std::wstring& headers,
-                                           std::map<std::wstring, std::wstring> params, const std::string& data,
-                                           VemNetwork::INetCodec* codec);
+                                           const VemNetwork::WideStringView& url,
+                                           const VemNetwork::WideStringView& verb, int baseInterval,
+                                           int maxInterval, const VemNetwork::WideStringView& headers,
+                                           const VemNetwork::WideStringMap& params,
+                                           const VemNetwork::ByteStringView& data, VemNetwork::INetCodec* codec);
 }
 
 #endif

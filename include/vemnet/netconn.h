@@ -3,9 +3,8 @@
 #ifndef VEMNET_NETCONN_H
 #define VEMNET_NETCONN_H
 
-#include <string>
-
 #include "vemnet/export.h"
+#include "vemnet/strings.h"
 
 namespace VemNetwork {
 
@@ -19,21 +18,28 @@ enum : int {
     PROXY_SYSTEM = 5,      // the system's proxy setting, as a list of candidates
 };
 
+// The text fields of a proxy record: room for any host name and for long
+// credentials; a record with longer text is refused (see FixedWideString).
+using ProxyText = FixedWideString<1023>;
+
+// A value record: the host makes it, fills it (from L"…", std::wstring, …),
+// reads it back, and a PROXY_SYSTEM Connect rewrites it in place.
 struct ProxyInfo {
     int type = PROXY_HTTP;
-    std::wstring host;
+    ProxyText host;
     int port = 0;
-    std::wstring user;
-    std::wstring password;
-    std::wstring domain;
+    ProxyText user;
+    ProxyText password;
+    ProxyText domain;
 };
 
 // The host's transform of payload bytes, used both ways.
 class INetCodec {
+    VEMNET_DESTRUCTOR_SLOT(INetCodec)   // slot 0, never called by the library
 public:
-    virtual ~INetCodec() {}
     // Must write exactly length bytes to out.
     virtual void Transform(char* out, const char* in, int length) = 0;
+    VEMNET_COMPILER_DESTRUCTOR(INetCodec)
 };
 
 // Events of a connection, on the default frame's thread.
@@ -71,17 +77,30 @@ enum : int {
 };
 
 class INetConn {
+    VEMNET_DESTRUCTOR_SLOT(INetConn)   // slot 0
 public:
-    virtual ~INetConn() {}
-    // proxy may be null; a type-5 record is rewritten with the first entry of
-    // the system setting.
-    virtual int Connect(const std::wstring& host, int port, int timeout, ProxyInfo* proxy) = 0;
+    // proxy may be null; a PROXY_SYSTEM record is rewritten with the
+    // candidate tried first.
+    virtual int Connect(const WideStringView& host, int port, int timeout, ProxyInfo* proxy) = 0;
     virtual int Send(const char* data, int length) = 0;
     virtual int SetTimeout(int milliseconds) = 0;
     virtual void Close() = 0;
     virtual bool IsConnected() = 0;
     virtual void SetCallback(INetConnCallback* callback) = 0;
     virtual void SetCodec(INetCodec* codec) = 0;
+
+protected:
+    // Slots 8 to 13, the settings of an HTTP connection (IHttpConn makes
+    // them public; a TCP connection ignores them). Declared here so that
+    // they follow slot 7 with every compiler: GCC's destructor slots come
+    // after them, as after every slot of the contract.
+    virtual void AddParam(const WideStringView& key, const WideStringView& value) {}
+    virtual void SetVerb(const WideStringView& verb) {}
+    virtual void SetHeaders(const WideStringView& headers) {}
+    virtual void SetData(const char* data, int length) {}
+    virtual void SetPollInterval(int baseInterval, int maxInterval) {}
+    virtual bool SetUrl(const WideStringView& url) { return false; }
+    VEMNET_COMPILER_DESTRUCTOR(INetConn)
 };
 
 }  // namespace VemNetwork

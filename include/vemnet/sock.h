@@ -44,7 +44,8 @@ protected:
 // A UDP socket bound to a local port and associated with a remote address.
 class IUDPSock {
 public:
-    // One datagram to ip (network byte order) and port; returns bytes sent.
+    // One datagram to ip (network byte order) and port; returns bytes sent,
+    // -1 on failure.
     virtual int SendTo(const char* data, int len, unsigned ip, int port) = 0;
     // Releases the socket and closes its handle.
     virtual void Close() = 0;
@@ -59,6 +60,7 @@ class IServerSock {
 public:
     // Deletes the listener; connections accepted earlier are not affected.
     virtual void Close() = 0;
+    // The bound port; -1 when the system cannot tell it.
     virtual int GetLocalPort() = 0;
 protected:
     ~IServerSock() {}
@@ -82,7 +84,8 @@ enum : int {
 extern "C" {
 // Connects to host:port. timeout > 0: non-blocking connect abandoned after
 // timeout ms (OnConnect(2)); 0 or less: blocking connect on the calling thread.
-// Null when the host does not resolve or no connect could be started.
+// Null when the host does not resolve or no connect could be started (also
+// when no socket can be made).
 VEMNET_API ISock* VEMNET_CALL CreateAsyncTcpSock(IASockCallback* callback, const char* host, int port,
                                                   int timeout, IAsyncSelector* frame);
 // Wraps an accepted, connected handle, making it non-blocking; the socket
@@ -90,10 +93,11 @@ VEMNET_API ISock* VEMNET_CALL CreateAsyncTcpSock(IASockCallback* callback, const
 // stays the caller's.
 VEMNET_API ISock* VEMNET_CALL CreateAsyncServerSock(IASockCallback* callback, vemnet_socket_t s,
                                                      IAsyncSelector* frame);
-// Failures are raised as std::exception (socket_error texts such as "bind at 5000").
+// Null when the socket cannot be made, bound or associated (the reason is
+// logged, e.g. "bind at 5000"). Nothing is ever thrown to the host.
 VEMNET_API IUDPSock* VEMNET_CALL CreateAsyncUdpSock(void* callback, const char* host, int port,
                                                      int local_port, IAsyncSelector* frame);
-// Failures are raised as std::exception.
+// Null when the listener cannot be made (a port in use, …; the reason is logged).
 VEMNET_API IServerSock* VEMNET_CALL CreateAsyncServer(IAServerCallback* acceptor, int port,
                                                        IAsyncSelector* frame, const char* ip, int flags);
 }

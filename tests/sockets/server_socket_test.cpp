@@ -76,10 +76,15 @@ private:
     std::atomic<bool>* stop_;
 };
 
-std::string ErrorText(const std::function<void()>& fn) {
+// The export returns null; the text it logs is what Open raises.
+std::string OpenFailure(IAServerCallback* acc, IAsyncSelector* frame, int port, const char* ip, int* code = nullptr) {
+    EXPECT_EQ(CreateAsyncServer(acc, port, frame, ip, 0), nullptr);
+    FrameGuard guard(AsBase(frame));
+    ServerSocket sock(acc, AsBase(frame));
     try {
-        fn();
-    } catch (const std::exception& e) {
+        sock.Open(port, ip, 0);
+    } catch (const socket_error& e) {
+        if (code) *code = e.code();
         return e.what();
     }
     return "(nothing raised)";
@@ -200,20 +205,16 @@ TEST(ServerSocket, NonBlockingOptionGivesNonBlockingAcceptedHandles) {
     ft.RunSync([&] { ls->Close(); });
 }
 
-TEST(ServerSocket, BindFailuresAreRaisedWithTheirTexts) {
+TEST(ServerSocket, BindFailuresGiveNullWithTheirTexts) {
     FrameThread ft;
     RecordingAcceptor acc;
-    EXPECT_EQ(ErrorText([&] { CreateAsyncServer(&acc, 0, ft.frame(), "localhost", 0); }),
-              "bind: invalid ip=localhost");
-    try {
-        CreateAsyncServer(&acc, 0, ft.frame(), "localhost", 0);
-    } catch (const socket_error& e) {
-        EXPECT_EQ(e.code(), 0);
-    }
+    int code = -1;
+    EXPECT_EQ(OpenFailure(&acc, ft.frame(), 0, "localhost", &code), "bind: invalid ip=localhost");
+    EXPECT_EQ(code, 0);
 
     IServerSock* first = CreateAsyncServer(&acc, 0, ft.frame(), "127.0.0.1", 0);
     int port = first->GetLocalPort();
-    std::string text = ErrorText([&] { CreateAsyncServer(&acc, port, ft.frame(), "127.0.0.1", 0); });
+    std::string text = OpenFailure(&acc, ft.frame(), port, "127.0.0.1");
     std::string prefix = "bind at " + std::to_string(port) + " - " + std::to_string(plat::kErrAddrInUse);
     EXPECT_EQ(text.compare(0, prefix.size(), prefix), 0) << text;
     // The failed listener left nothing registered with the frame.
