@@ -7,6 +7,7 @@
 #include "conn/proxy/http_proxy_helper.h"
 #include "conn/proxy/socks4_proxy_helper.h"
 #include "conn/proxy/socks5_proxy_helper.h"
+#include "conn/proxy_record.h"
 #include "conn/system_proxy.h"
 #include "frame/base_selector.h"
 #include "frame/default_frame.h"
@@ -18,32 +19,21 @@ namespace VemNetwork {
 namespace {
 
 // Helper kinds by proxy type: SOCKS4 and its twin share one.
-int HelperKind(int type) { return type == 2 ? 1 : type; }
+int HelperKind(int type) { return type == PROXY_SOCKS4_ALT ? PROXY_SOCKS4 : type; }
 
 // A failed handshake, and what the socket is told to drop with it.
 const char kAuthFail[] = "auth fail";
 const unsigned kDropAll = UINT_MAX;
 
-// The SOCKS helpers refuse, before sending anything, a request whose fields
-// do not fit their one-byte lengths. No reply would ever come to report
-// that, so the connection asks right after Start.
-bool HelperFailed(IProxyHelper* helper, int kind) {
-    switch (kind) {
-    case 1: return static_cast<Socket4ProxyHelper*>(helper)->Failed();
-    case 3: return static_cast<Socket5ProxyHelper*>(helper)->Failed();
-    default: return false;
-    }
-}
+// The socket's own codes reach the host as they are; others become
+// NETCONN_EVENT_FAILED.
+const int kLargestSocketCode = 12;
 
 }  // namespace
 
-bool TcpNetConn::Usable(const ProxyInfo& proxy) {
-    return proxy.type == 5 || (!proxy.host.empty() && proxy.port > 0);
-}
-
 TcpNetConn::TcpNetConn()
     : port_(0),
-      timeout_(10000),
+      timeout_(kDefaultTimeoutMs),
       callback_(nullptr),
       codec_(nullptr),
       socket_(nullptr),
@@ -88,8 +78,17 @@ int TcpNetConn::Send(const char* data, int length) {
     if (length < 0) return NETCONN_FULL;
     if (!data) length = 0;
     if (proxy_ && !established_) {
-        // Held back until the tunnel is up, untransformed.
-        return pending_.append(data, uint32_t(length)) ? NETCONN_OK : NETCONN_FULL;
+        // Held back until the tunnel is up, already transformed: the peer
+        // cannot tell where an untransformed part would end, and a codec
+        // that keeps state must see every byte once, in order.
+        const char* bytes = data;
+        std::vector<char> coded;
+        if (codec_ && length > 0) {
+            coded.resize(size_t(length));
+            codec_->Transform(coded.data(), data, length);
+            bytes = coded.data();
+        }
+        return pending_.append(bytes, uint32_t(length)) ? NETCONN_OK : NETCONN_FULL;
     }
     return SendPayload(data, unsigned(length)) ? NETCONN_OK : NETCONN_FULL;
 }
@@ -136,7 +135,7 @@ int TcpNetConn::StartAttempt(const std::wstring& host, int port, int timeout, Pr
     established_ = false;
 
     if (proxy) {
-        if (proxy->type == 5) {
+        if (proxy->type == PROXY_SYSTEM) {
             candidates_ = SystemProxyCandidates();
             proxy->host.clear();
             if (!candidates_.empty()) {
@@ -146,7 +145,7 @@ int TcpNetConn::StartAttempt(const std::wstring& host, int port, int timeout, Pr
         }
         // A record still of type 5 means the system names no proxy at all:
         // that is a direct connection, not one to an empty host name.
-        if (proxy->type != 5 && Usable(*proxy)) {
+        if (proxy->type != PROXY_SYSTEM && IsUsableProxy(*proxy)) {
             if (proxy_.get() != proxy) proxy_.reset(new ProxyInfo(*proxy));
             std::string proxyHost = plat::ToAnsi(proxy_->host);
             return OpenSocket(proxyHost, proxy_->port, timeout) ? NETCONN_OK : NETCONN_NO_SOCKET;
@@ -187,7 +186,7 @@ void TcpNetConn::ConnectFailed() {
             next->host.clear();
             *next = candidates_.front();
             candidates_.pop_front();
-            if (!Usable(*next)) break;
+            if (!IsUsableProxy(*next)) break;
             proxy_ = std::move(next);
             if (StartAttempt(host_, port_, timeout_, proxy_.get()) == NETCONN_OK) return;
             // No socket for this one (its name does not resolve): the host
@@ -196,14 +195,14 @@ void TcpNetConn::ConnectFailed() {
         }
     }
     Close();
-    if (callback_) callback_->OnConnect(4);
+    if (callback_) callback_->OnConnect(NETCONN_EVENT_CONNECT_FAILED);
 }
 
 void TcpNetConn::BeginHandshake() {
     int kind = HelperKind(proxy_->type);
-    if (kind != 1 && kind != 3 && kind != 4) {
+    if (kind != PROXY_SOCKS4 && kind != PROXY_SOCKS5 && kind != PROXY_HTTP) {
         Close();
-        if (callback_) callback_->OnConnect(5);
+        if (callback_) callback_->OnConnect(NETCONN_EVENT_UNSUPPORTED_PROXY);
         return;
     }
     // The helper goes on from its step only with a proxy of its own kind; a
@@ -211,8 +210,8 @@ void TcpNetConn::BeginHandshake() {
     if (helper_ && helperKind_ != kind) DropHelper();
     if (!helper_) {
         switch (kind) {
-        case 1: helper_ = new Socket4ProxyHelper(socket_, proxy_.get(), &host_, port_); break;
-        case 3: helper_ = new Socket5ProxyHelper(socket_, proxy_.get(), &host_, port_); break;
+        case PROXY_SOCKS4: helper_ = new Socket4ProxyHelper(socket_, proxy_.get(), &host_, port_); break;
+        case PROXY_SOCKS5: helper_ = new Socket5ProxyHelper(socket_, proxy_.get(), &host_, port_); break;
         default: helper_ = new HttpProxyHelper(socket_, proxy_.get(), &host_, port_); break;
         }
         helperKind_ = kind;
@@ -222,13 +221,14 @@ void TcpNetConn::BeginHandshake() {
     // Every connection to the proxy gets the limit, also the ones a helper
     // asked for: the connect completion cancelled the socket's only timer,
     // and a proxy that falls silent after a reconnect must end the attempt
-    // as well.
-    socket_->SetTimer(timeout_);
+    // as well. Without a limit of the host's the handshake still gets one:
+    // a silent proxy would otherwise leave the host without any event.
+    socket_->SetTimer(HandshakeLimit());
     helper_->Start();
-    if (HelperFailed(helper_, helperKind_)) {
-        // The request could not even be put into the protocol's fields.
-        Close();
-        OnError(6, kAuthFail);
+    if (helper_->Failed()) {
+        // The request could not even be put into the protocol's fields; no
+        // reply will ever come to report it.
+        HandshakeFailed(helper_->failure());
     }
 }
 
@@ -263,6 +263,12 @@ void TcpNetConn::OnClose() {
     // Forget the socket first: the host may reuse or delete the connection
     // inside its callback.
     Close();
+    if (proxy_ && !established_) {
+        // The host asked to connect and has not been told the outcome yet.
+        LogHandshakeEnd(L"proxy closed the connection" + DuringStep());
+        if (callback_) callback_->OnConnect(NETCONN_EVENT_CONNECT_FAILED);
+        return;
+    }
     if (callback_) callback_->OnClose();
 }
 
@@ -270,7 +276,7 @@ void TcpNetConn::OnError(int code, const char* text) {
     FrameGuard guard(frame_);
     std::wstring message = text ? plat::FromAnsi(text) : std::wstring();
     LogLine(NamedLogger::TcpNetConn, LOG_LEVEL_ERROR, L"basic socket error: %d, %s", code, message.c_str());
-    if (code < 0 || code > 12) code = 11;
+    if (code < 0 || code > kLargestSocketCode) code = NETCONN_EVENT_FAILED;
     Close();
     if (callback_) callback_->OnError(code);
 }
@@ -280,7 +286,9 @@ void TcpNetConn::OnTimer() {
     if (proxy_ && !established_) {
         // The proxy did not finish its handshake in time.
         Close();
-        if (callback_) callback_->OnConnect(4);
+        LogHandshakeEnd(L"no answer from proxy within " + std::to_wstring(HandshakeLimit()) + L" ms" +
+                        DuringStep());
+        if (callback_) callback_->OnConnect(NETCONN_EVENT_CONNECT_FAILED);
         return;
     }
     if (callback_) callback_->OnTimeout();
@@ -343,12 +351,37 @@ unsigned TcpNetConn::HandshakeData(const char* data, unsigned len) {
         if (StartAttempt(host_, port_, timeout_, proxy_.get()) != NETCONN_OK) ConnectFailed();
         return 0;
     case HS_WAIT:
+        // The reply is bounded here, not by the input queue: a queue that
+        // overflows would end the attempt with a code that says nothing of
+        // the proxy.
+        if (len - used > kMaxProxyReply) {
+            HandshakeFailed(L"proxy reply larger than " + std::to_wstring(kMaxProxyReply) +
+                            L" bytes" + DuringStep());
+            return kDropAll;
+        }
         return used;
     default:
-        Close();
-        OnError(6, kAuthFail);
+        HandshakeFailed(helper_->failure());
         return kDropAll;
     }
+}
+
+void TcpNetConn::HandshakeFailed(const std::wstring& why) {
+    Close();
+    LogHandshakeEnd(why);
+    OnError(NETCONN_EVENT_HANDSHAKE_FAILED, kAuthFail);
+}
+
+std::wstring TcpNetConn::DuringStep() const {
+    return helper_ ? L" (step \"" + helper_->state() + L"\")" : std::wstring();
+}
+
+int TcpNetConn::HandshakeLimit() const { return timeout_ > 0 ? timeout_ : kDefaultTimeoutMs; }
+
+void TcpNetConn::LogHandshakeEnd(const std::wstring& why) {
+    const std::wstring where = proxy_ ? proxy_->host + L":" + std::to_wstring(proxy_->port) : std::wstring();
+    LogLine(NamedLogger::TcpNetConn, LOG_LEVEL_ERROR, L"proxy handshake with %s failed: %s",
+            where.c_str(), why.c_str());
 }
 
 void TcpNetConn::DropHelper() {

@@ -44,9 +44,11 @@ public:
     unsigned OnData(const char* data, unsigned len) override;
     void OnSent() override;
 
-    // The usable test of a proxy record: the system setting, or a host and a
-    // positive port.
-    static bool Usable(const ProxyInfo& proxy);
+    // The connect timeout until the host gives one, and the handshake limit
+    // when the host gave none (a timeout of 0 or less).
+    static const int kDefaultTimeoutMs = 10000;
+    // The most a proxy's reply may take before it is complete.
+    static const unsigned kMaxProxyReply = 65536;
 
 private:
     // One attempt: the host's Connect after its resets, the reconnect a
@@ -64,6 +66,11 @@ private:
     unsigned HandshakeData(const char* data, unsigned len);
     bool SendPayload(const char* data, unsigned len);
     void DropHelper();
+    // The handshake ends as failed: the log line, then OnError(6).
+    void HandshakeFailed(const std::wstring& why);
+    void LogHandshakeEnd(const std::wstring& why);
+    std::wstring DuringStep() const;
+    int HandshakeLimit() const;
 
     std::wstring host_;
     int port_;
@@ -73,7 +80,7 @@ private:
     ISock* socket_;
     std::unique_ptr<ProxyInfo> proxy_;
     bool established_;
-    IProxyHelper* helper_;
+    ProxyHelperBase* helper_;
     int helperKind_;   // the proxy type the helper was made for (1, 3 or 4)
     SmallBlockBuffer pending_;
     std::list<ProxyInfo> candidates_;

@@ -70,6 +70,24 @@ void ExpectHandshakeFailure(ProxyInfo proxy) {
     EXPECT_EQ("", echo.Received(0));
 }
 
+// A target that greets the moment it accepts (SSH, SMTP, FTP): its first
+// bytes may arrive in the same read as the proxy's reply, and must reach the
+// host all the same, in order.
+void ExpectServerSpeaksFirst(ProxyInfo proxy) {
+    const std::string greeting = "220 target ready\r\n";
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE(round);
+        TestServer target;
+        target.SetGreeting(greeting);
+        Recorder host;
+        ConnPtr conn = MakeConn(&host);
+        ASSERT_EQ(0, conn->Connect(L"127.0.0.1", target.port(), 8000, &proxy));
+        ASSERT_TRUE(host.WaitData(greeting.size(), 10000)) << host.Outcomes();
+        EXPECT_EQ("C0", host.Outcomes());
+        EXPECT_EQ(greeting, host.Data());
+    }
+}
+
 // ---- squid --------------------------------------------------------------------
 
 TEST(Squid, ConnectWithoutAuthentication) {
@@ -146,6 +164,11 @@ TEST(Microsocks, WithoutAuthentication) {
     ExpectTunnel(Proxy(3, port), true);
 }
 
+TEST(Microsocks, ServerSpeaksFirst) {
+    REQUIRE_PEER_PORT(port, "VEMNET_MICROSOCKS_PORT");
+    ExpectServerSpeaksFirst(Proxy(3, port));
+}
+
 TEST(Microsocks, UserAndPassword) {
     REQUIRE_PEER_PORT(port, "VEMNET_MICROSOCKS_AUTH_PORT");
     ExpectTunnel(Proxy(3, port, User(), Password()), false);
@@ -166,6 +189,11 @@ TEST(Dante, WithoutAuthentication) {
     REQUIRE_PEER_PORT(port, "VEMNET_DANTE_PORT");
     ExpectTunnel(Proxy(3, port), false);
     ExpectTunnel(Proxy(3, port), true);
+}
+
+TEST(Dante, ServerSpeaksFirst) {
+    REQUIRE_PEER_PORT(port, "VEMNET_DANTE_PORT");
+    ExpectServerSpeaksFirst(Proxy(3, port));
 }
 
 TEST(Dante, UserAndPassword) {
@@ -190,6 +218,11 @@ TEST(Socks4a, BothSocks4Types) {
     REQUIRE_PEER_PORT(port, "VEMNET_SOCKS4A_PORT");
     ExpectTunnel(Proxy(1, port), false);
     ExpectTunnel(Proxy(2, port), true);
+}
+
+TEST(Socks4a, ServerSpeaksFirst) {
+    REQUIRE_PEER_PORT(port, "VEMNET_SOCKS4A_PORT");
+    ExpectServerSpeaksFirst(Proxy(1, port));
 }
 
 TEST(Socks4a, ZeroTimeout) {
