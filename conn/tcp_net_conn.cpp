@@ -2,8 +2,10 @@
 
 #include <climits>
 #include <exception>
+#include <thread>
 #include <vector>
 
+#include "conn/name_lookup.h"
 #include "conn/proxy/http_proxy_helper.h"
 #include "conn/proxy/socks4_proxy_helper.h"
 #include "conn/proxy/socks5_proxy_helper.h"
@@ -11,6 +13,7 @@
 #include "conn/system_proxy.h"
 #include "frame/base_selector.h"
 #include "frame/default_frame.h"
+#include "frame/sockethelper.h"
 #include "logging/logger.h"
 #include "platform/platform.h"
 
@@ -24,6 +27,23 @@ int HelperKind(int type) { return type == PROXY_SOCKS4_ALT ? PROXY_SOCKS4 : type
 // A failed handshake, and what the socket is told to drop with it.
 const char kAuthFail[] = "auth fail";
 const unsigned kDropAll = UINT_MAX;
+
+// Lets go of the caller's hold on a frame's (recursive) lock for a scope. A
+// hold the host itself took around the call stays: that is its choice.
+class FrameUnlock {
+public:
+    explicit FrameUnlock(BaseSelector* frame) : frame_(frame) {
+        if (frame_) frame_->FrameLock().unlock();
+    }
+    ~FrameUnlock() {
+        if (frame_) frame_->FrameLock().lock();
+    }
+    FrameUnlock(const FrameUnlock&) = delete;
+    FrameUnlock& operator=(const FrameUnlock&) = delete;
+
+private:
+    BaseSelector* frame_;
+};
 
 // The socket's own codes reach the host as they are; others become
 // NETCONN_EVENT_FAILED.
@@ -40,9 +60,13 @@ TcpNetConn::TcpNetConn()
       established_(false),
       helper_(nullptr),
       helperKind_(0),
+      lookingUp_(false),
+      attempt_(0),
       opening_(false),
       deferred_(false),
       deferredStatus_(0),
+      handoffDone_(false),
+      handoffSocket_(nullptr),
       alive_(std::make_shared<bool>(true)),
       frame_(GetDefaultFrame()) {}
 
@@ -74,10 +98,10 @@ int TcpNetConn::Connect(const std::wstring& host, int port, int timeout, ProxyIn
 
 int TcpNetConn::Send(const char* data, int length) {
     FrameGuard guard(frame_);
-    if (!socket_) return NETCONN_NOT_CONNECTED;
+    if (!socket_ && !lookingUp_) return NETCONN_NOT_CONNECTED;
     if (length < 0) return NETCONN_FULL;
     if (!data) length = 0;
-    if (proxy_ && !established_) {
+    if (!socket_ || (proxy_ && !established_)) {
         // Held back until the tunnel is up, already transformed: the peer
         // cannot tell where an untransformed part would end, and a codec
         // that keeps state must see every byte once, in order.
@@ -102,6 +126,9 @@ int TcpNetConn::SetTimeout(int milliseconds) {
 
 void TcpNetConn::Close() {
     FrameGuard guard(frame_);
+    // An answer still to come from the resolver belongs to no attempt now.
+    lookingUp_ = false;
+    ++attempt_;
     if (socket_) {
         ISock* s = socket_;
         socket_ = nullptr;
@@ -111,7 +138,7 @@ void TcpNetConn::Close() {
 
 bool TcpNetConn::IsConnected() {
     FrameGuard guard(frame_);
-    return socket_ && established_;
+    return (socket_ || lookingUp_) && established_;
 }
 
 void TcpNetConn::SetCallback(INetConnCallback* callback) {
@@ -159,23 +186,105 @@ int TcpNetConn::StartAttempt(const std::wstring& host, int port, int timeout, Pr
 }
 
 bool TcpNetConn::OpenSocket(const std::string& host, int port, int timeout) {
-    ISock* s = nullptr;
+    uint32_t address = plat::ParseIPv4(host.c_str());
+    if (address == kAddrNone) {
+        if (frame_ && frame_->InFrameThread()) {
+            // A lookup here would stop every connection of the frame until
+            // the answer came: it goes to a resolver thread, and the attempt
+            // goes on when the answer is back.
+            LookUpLater(host, port, timeout);
+            return true;
+        }
+        {
+            FrameUnlock unlocked(frame_);
+            address = ResolveHost(host);
+        }
+        if (address == kAddrNone) return false;
+    }
+    return ConnectTo(address, port, timeout);
+}
+
+void TcpNetConn::LookUpLater(const std::string& host, int port, int timeout) {
+    lookingUp_ = true;
+    const unsigned attempt = attempt_;
+    std::shared_ptr<bool> alive = alive_;
+    LookUpOnResolverThread(frame_, host, [this, alive, attempt, port, timeout](uint32_t address) {
+        FrameGuard guard(frame_);
+        // Deleted, closed or connected elsewhere meanwhile: the answer is
+        // nobody's any more.
+        if (!*alive || attempt != attempt_ || !lookingUp_) return;
+        lookingUp_ = false;
+        if (address == kAddrNone || !ConnectTo(address, port, timeout)) ConnectFailed();
+    });
+}
+
+bool TcpNetConn::ConnectTo(uint32_t address, int port, int timeout) {
+    const std::string dotted = DottedAddress(address);
+    // Off the frame's thread the factory runs without our hold on the frame
+    // lock: a blocking connect (timeout 0 or less) waits in it, and the
+    // frame goes on meanwhile. Events of the new socket that the frame
+    // thread delivers before the factory has returned wait for the handoff
+    // (TakeOpenedSocket); a connect that completes inside the factory, on
+    // this thread, is deferred until the socket is known.
+    const bool offFrame = frame_ && !frame_->InFrameThread();
     opening_ = true;
+    opener_ = std::this_thread::get_id();
     deferred_ = false;
-    try {
-        s = CreateAsyncTcpSock(this, host.c_str(), port, timeout, nullptr);
-    } catch (const std::exception&) {
-        // "create socket" escapes the factory; for the host it is simply no
-        // socket.
-        s = nullptr;
+    {
+        std::lock_guard<std::mutex> g(handoffLock_);
+        handoffDone_ = false;
+        handoffSocket_ = nullptr;
+    }
+    ISock* s = nullptr;
+    {
+        FrameUnlock unlocked(offFrame ? frame_ : nullptr);
+        try {
+            s = CreateAsyncTcpSock(this, dotted.c_str(), port, timeout, nullptr);
+        } catch (const std::exception&) {
+            // "create socket" escapes the factory; for the host it is simply
+            // no socket.
+            s = nullptr;
+        }
+        {
+            std::lock_guard<std::mutex> g(handoffLock_);
+            handoffSocket_ = s;
+            handoffDone_ = true;
+        }
+        handoffReady_.notify_all();
+    }
+    TakeOpenedSocket();
+    return s != nullptr;
+}
+
+bool TcpNetConn::TakeOpenedSocket() {
+    if (!opening_) return true;
+    const bool opener = std::this_thread::get_id() == opener_;
+    ISock* s = nullptr;
+    {
+        std::unique_lock<std::mutex> l(handoffLock_);
+        // The opener comes here only once the factory has returned; the
+        // frame's thread only with an event of the registered socket, when
+        // all that is left of the factory is its return.
+        if (opener && !handoffDone_) return true;
+        handoffReady_.wait(l, [this] { return handoffDone_; });
+        s = handoffSocket_;
     }
     opening_ = false;
     socket_ = s;
-    bool deferred = deferred_;
+    const bool deferred = deferred_;
     deferred_ = false;
-    if (!s) return false;
-    if (deferred) HandleConnect(deferredStatus_);
-    return true;
+    if (!s) return true;
+    if (!proxy_ && !pending_.empty()) {
+        // Sent while the name was being looked up: ahead of anything the
+        // host sends from its OnConnect.
+        s->Send(pending_.data(), pending_.size());
+        pending_.clear();
+    }
+    if (!deferred) return true;
+    // The host may delete the connection in its OnConnect.
+    std::shared_ptr<bool> alive = alive_;
+    HandleConnect(deferredStatus_);
+    return *alive;
 }
 
 void TcpNetConn::ConnectFailed() {
@@ -237,12 +346,20 @@ void TcpNetConn::BeginHandshake() {
 void TcpNetConn::OnConnect(int status) {
     FrameGuard guard(frame_);
     if (opening_) {
-        // Inside CreateAsyncTcpSock: the socket is not known yet.
-        deferred_ = true;
-        deferredStatus_ = status;
-        return;
+        if (std::this_thread::get_id() == opener_) {
+            // Inside CreateAsyncTcpSock: the socket is not known yet.
+            deferred_ = true;
+            deferredStatus_ = status;
+            return;
+        }
+        if (!TakeOpenedSocket()) return;
     }
     HandleConnect(status);
+}
+
+bool TcpNetConn::SocketKnown() {
+    if (!opening_ || std::this_thread::get_id() == opener_) return true;
+    return TakeOpenedSocket();
 }
 
 void TcpNetConn::HandleConnect(int status) {
@@ -260,6 +377,7 @@ void TcpNetConn::HandleConnect(int status) {
 
 void TcpNetConn::OnClose() {
     FrameGuard guard(frame_);
+    if (!SocketKnown()) return;
     // Forget the socket first: the host may reuse or delete the connection
     // inside its callback.
     Close();
@@ -274,6 +392,7 @@ void TcpNetConn::OnClose() {
 
 void TcpNetConn::OnError(int code, const char* text) {
     FrameGuard guard(frame_);
+    if (!SocketKnown()) return;
     std::wstring message = text ? plat::FromAnsi(text) : std::wstring();
     LogLine(NamedLogger::TcpNetConn, LOG_LEVEL_ERROR, L"basic socket error: %d, %s", code, message.c_str());
     if (code < 0 || code > kLargestSocketCode) code = NETCONN_EVENT_FAILED;
@@ -283,6 +402,7 @@ void TcpNetConn::OnError(int code, const char* text) {
 
 void TcpNetConn::OnTimer() {
     FrameGuard guard(frame_);
+    if (!SocketKnown()) return;
     if (proxy_ && !established_) {
         // The proxy did not finish its handshake in time.
         Close();
@@ -296,12 +416,14 @@ void TcpNetConn::OnTimer() {
 
 unsigned TcpNetConn::OnData(const char* data, unsigned len) {
     FrameGuard guard(frame_);
+    if (!SocketKnown()) return len;
     if (!proxy_ || established_) return Deliver(data, len);
     return HandshakeData(data, len);
 }
 
 void TcpNetConn::OnSent() {
     FrameGuard guard(frame_);
+    if (!SocketKnown()) return;
     if (callback_) callback_->OnSent();
 }
 
