@@ -1,10 +1,12 @@
-// The system's proxy setting, in the WinInet list form: tokens separated by
-// spaces, each "key=host:port" or "host:port". Only the "socks" key means
-// something (a SOCKS4 proxy); every other token is taken as an HTTP proxy.
+// The system's proxy setting as candidates. WinInet gives it in its list
+// form: tokens separated by spaces, each "key=host:port" or "host:port".
+// Only the "socks" key means something (a SOCKS4 proxy); every other token
+// is taken as an HTTP proxy. The environment gives the entries themselves.
 #include "conn/system_proxy.h"
 
 #include <cwctype>
 
+#include "conn/proxy_bypass.h"
 #include "conn/wide_text.h"
 #include "platform/platform.h"
 
@@ -50,10 +52,20 @@ std::list<ProxyInfo> ParseProxyList(const std::wstring& list) {
     return candidates;
 }
 
-std::list<ProxyInfo> SystemProxyCandidates() {
-    std::wstring list;
-    if (!plat::SystemProxyList(&list) || list.empty()) return std::list<ProxyInfo>();
-    return ParseProxyList(list);
+std::list<ProxyInfo> SystemProxyCandidates(const std::wstring& target) {
+    plat::ProxySetting setting;
+    if (!plat::SystemProxySetting(&setting)) return std::list<ProxyInfo>();
+    if (BypassesProxy(target, setting.bypass)) return std::list<ProxyInfo>();
+    if (setting.entries.empty()) return ParseProxyList(setting.list);
+    std::list<ProxyInfo> candidates;
+    for (const plat::ProxyEntry& e : setting.entries) {
+        ProxyInfo p;
+        p.type = e.type;
+        p.host = e.host;
+        p.port = e.port;
+        candidates.push_back(p);
+    }
+    return candidates;
 }
 
 }  // namespace VemNetwork

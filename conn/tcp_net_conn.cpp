@@ -163,7 +163,7 @@ int TcpNetConn::StartAttempt(const std::wstring& host, int port, int timeout, Pr
 
     if (proxy) {
         if (proxy->type == PROXY_SYSTEM) {
-            candidates_ = SystemProxyCandidates();
+            candidates_ = SystemProxyCandidates(host_);
             proxy->host.clear();
             if (!candidates_.empty()) {
                 *proxy = candidates_.front();

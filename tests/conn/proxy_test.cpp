@@ -542,7 +542,8 @@ protected:
     void SetUp() override { Clear(); }
     void TearDown() override { Clear(); }
     static void Clear() {
-        for (const char* v : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
+        for (const char* v : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY",
+                              "no_proxy", "NO_PROXY"})
             unsetenv(v);
     }
 };
@@ -585,6 +586,35 @@ TEST_F(SystemProxyEnv, FirstCandidateRefusesSecondCarries) {
     ASSERT_TRUE(host.WaitData(9));
     EXPECT_EQ("via socks", host.Data());
     EXPECT_EQ(1, socks.Connections());
+}
+
+TEST_F(SystemProxyEnv, Socks5SchemeIsSpokenAsSocks5) {
+    TestServer socks(Socks5Script("127.0.0.1", 6061, "", ""));
+    setenv("all_proxy", ("socks5h://127.0.0.1:" + std::to_string(socks.port())).c_str(), 1);
+    Recorder host;
+    ConnPtr conn = MakeConn(&host);
+    ProxyInfo p;
+    p.type = 5;
+    ASSERT_EQ(0, conn->Connect(L"127.0.0.1", 6061, 5000, &p));
+    EXPECT_EQ(3, p.type);
+    ASSERT_TRUE(host.WaitOutcome());
+    EXPECT_EQ("C0", host.Outcomes());
+}
+
+TEST_F(SystemProxyEnv, NoProxyNamesTheTargetGoesDirect) {
+    TestServer echo;
+    const std::string dead = "http://127.0.0.1:" + std::to_string(DeadPort());
+    setenv("http_proxy", dead.c_str(), 1);
+    setenv("NO_PROXY", "example.com, .local.test,127.0.0.1", 1);
+    Recorder host;
+    ConnPtr conn = MakeConn(&host);
+    ProxyInfo p;
+    p.type = 5;
+    ASSERT_EQ(0, conn->Connect(L"127.0.0.1", echo.port(), 5000, &p));
+    EXPECT_TRUE(conn->IsConnected());
+    ASSERT_TRUE(host.WaitOutcome());
+    EXPECT_EQ("C0", host.Outcomes());
+    EXPECT_EQ(1, echo.Connections());
 }
 
 TEST_F(SystemProxyEnv, AllCandidatesRefusingGiveOneConnectFour) {
