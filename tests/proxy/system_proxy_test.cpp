@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -215,3 +219,66 @@ TEST(BypassesProxy, EntryForms) {
     EXPECT_TRUE(BypassesProxy(L"anything.org", L"*"));
     EXPECT_FALSE(BypassesProxy(L"anything.org", L""));
 }
+
+#if defined(_WIN32)
+// The setting where the Internet Options dialog writes it, for the test's
+// duration; the earlier values come back afterwards.
+class DialogProxySetting {
+public:
+    DialogProxySetting(const wchar_t* server, const wchar_t* bypass) {
+        RegCreateKeyExW(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key_, nullptr);
+        Save(L"ProxyEnable", &enable_);
+        Save(L"ProxyServer", &server_);
+        Save(L"ProxyOverride", &bypass_);
+        const DWORD one = 1;
+        RegSetValueExW(key_, L"ProxyEnable", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), sizeof one);
+        SetText(L"ProxyServer", server);
+        SetText(L"ProxyOverride", bypass);
+    }
+    ~DialogProxySetting() {
+        Restore(L"ProxyEnable", enable_);
+        Restore(L"ProxyServer", server_);
+        Restore(L"ProxyOverride", bypass_);
+        RegCloseKey(key_);
+    }
+
+private:
+    struct Saved {
+        bool present = false;
+        DWORD type = 0;
+        std::vector<BYTE> bytes;
+    };
+    void Save(const wchar_t* name, Saved* saved) {
+        DWORD size = 0;
+        if (RegQueryValueExW(key_, name, nullptr, &saved->type, nullptr, &size) != ERROR_SUCCESS) return;
+        saved->bytes.resize(size);
+        saved->present = RegQueryValueExW(key_, name, nullptr, &saved->type, saved->bytes.data(), &size) ==
+                         ERROR_SUCCESS;
+    }
+    void Restore(const wchar_t* name, const Saved& saved) {
+        if (!saved.present) {
+            RegDeleteValueW(key_, name);
+            return;
+        }
+        RegSetValueExW(key_, name, 0, saved.type, saved.bytes.data(), DWORD(saved.bytes.size()));
+    }
+    void SetText(const wchar_t* name, const wchar_t* text) {
+        RegSetValueExW(key_, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
+                       DWORD((wcslen(text) + 1) * sizeof(wchar_t)));
+    }
+    static constexpr const wchar_t* kKey = L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+    HKEY key_ = nullptr;
+    Saved enable_, server_, bypass_;
+};
+
+TEST(WinInetProxy, BypassListOfTheDialogSendsTargetsDirect) {
+    DialogProxySetting setting(L"http=127.0.0.1:3128", L"<local>;*.intra.example");
+    for (const wchar_t* direct : {L"printer", L"web.intra.example"})
+        EXPECT_TRUE(VemNetwork::SystemProxyCandidates(direct).empty()) << direct;
+    const std::list<ProxyInfo> c = VemNetwork::SystemProxyCandidates(L"example.org");
+    ASSERT_EQ(1u, c.size());
+    EXPECT_EQ(4, c.front().type);
+    EXPECT_EQ(L"127.0.0.1", c.front().host);
+    EXPECT_EQ(3128, c.front().port);
+}
+#endif
