@@ -39,6 +39,7 @@
 
 #include <vemnet/vemnet.h>
 
+#include "cat/library_log.h"
 #include "cat/options.h"
 
 using namespace VemNetwork;
@@ -760,6 +761,8 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
         return vemcat::kExitOk;
     }
+    if (g_options.verbose && !vemcat::LibraryLogToStderr())
+        Note("no logger module loaded: the library's own lines are not shown");
     try {
         if (g_options.listen) RunServer();
         RunClient();

@@ -73,7 +73,7 @@ protected:
     // Returns consumed, for `return Fail(...)`.
     int Fail(int* status, int how, const std::wstring& why, int consumed) {
         *status = how;
-        failure_ = L"proxy " + state_ + L": " + why;
+        failure_ = why + L" (step \"" + state_ + L"\")";
         return consumed;
     }
 

@@ -37,9 +37,9 @@ void Socket4ProxyHelper::Enter(Step step) {
 bool Socket4ProxyHelper::Start() {
     const std::string name = plat::ToAnsi(host_);
     if (name.size() > kMaxName || name.find('\0') != std::string::npos) {
-        Enter(Step::Failed);
         int ignored;
         Fail(&ignored, HS_MALFORMED, L"target host name cannot be sent over SOCKS4", 0);
+        Enter(Step::Failed);
         return false;
     }
     const unsigned port = unsigned(port_) & 0xFFFF;

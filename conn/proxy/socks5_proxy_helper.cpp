@@ -43,9 +43,9 @@ bool Socket5ProxyHelper::Start() {
     if (plat::ToAnsi(host_).size() > kMaxField ||
         (withUser && (plat::ToAnsi(proxy_.user).size() > kMaxField ||
                       plat::ToAnsi(proxy_.password).size() > kMaxField))) {
-        Enter(Step::Failed);
         int ignored;
         Fail(&ignored, HS_MALFORMED, L"host, user or password longer than 255 bytes", 0);
+        Enter(Step::Failed);
         return false;
     }
     const char greeting[3] = {'\x05', '\x01', char(withUser ? kMethodUserPassword : kMethodNone)};
