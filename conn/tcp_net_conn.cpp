@@ -372,7 +372,7 @@ void TcpNetConn::HandleConnect(int status) {
         BeginHandshake();
         return;
     }
-    if (callback_) callback_->OnConnect(0);
+    if (callback_) callback_->OnConnect(NETCONN_OK);
 }
 
 void TcpNetConn::OnClose() {
@@ -460,7 +460,7 @@ unsigned TcpNetConn::HandshakeData(const char* data, unsigned len) {
         if (!pending_.empty()) s->Send(pending_.data(), pending_.size());
         pending_.clear();
         std::shared_ptr<bool> alive = alive_;
-        if (callback_) callback_->OnConnect(0);
+        if (callback_) callback_->OnConnect(NETCONN_OK);
         // Tunnel bytes that came in the same read as the reply belong to the
         // host now; left in the socket they would wait for the next read,
         // which may never come when the server waits for an answer.
