@@ -1,0 +1,43 @@
+#include "conn/name_lookup.h"
+
+#include <thread>
+#include <utility>
+
+#include "frame/base_selector.h"
+#include "frame/sockethelper.h"
+
+namespace VemNetwork {
+
+namespace {
+
+class LookupDone : public INetTask {
+public:
+    LookupDone(std::function<void(uint32_t)> done, uint32_t address)
+        : done_(std::move(done)), address_(address) {}
+    void Run() override { done_(address_); }
+    void OnError(int, const char*) override {}
+
+private:
+    std::function<void(uint32_t)> done_;
+    uint32_t address_;
+};
+
+}  // namespace
+
+void LookUpOnResolverThread(BaseSelector* frame, const std::string& name,
+                            std::function<void(uint32_t)> done) {
+    // One short-lived thread per lookup: lookups are rare (one per connect
+    // by name from a callback), and a slow answer holds up no other.
+    std::thread([frame, name, done]() {
+        const uint32_t address = ResolveHost(name);
+        frame->AddTask(new LookupDone(done, address), 0);
+    }).detach();
+}
+
+std::string DottedAddress(uint32_t address) {
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(&address);
+    return std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) + "." +
+           std::to_string(b[3]);
+}
+
+}  // namespace VemNetwork
