@@ -1,10 +1,11 @@
 #include "conn/name_lookup.h"
 
-#include <thread>
+#include <memory>
 #include <utility>
 
 #include "frame/base_selector.h"
 #include "frame/sockethelper.h"
+#include "platform/platform.h"
 
 namespace VemNetwork {
 
@@ -27,11 +28,25 @@ private:
 void LookUpOnResolverThread(BaseSelector* frame, const std::string& name,
                             std::function<void(uint32_t)> done) {
     // One short-lived thread per lookup: lookups are rare (one per connect
-    // by name from a callback), and a slow answer holds up no other.
-    std::thread([frame, name, done]() {
-        const uint32_t address = ResolveHost(name);
-        frame->AddTask(new LookupDone(done, address), 0);
-    }).detach();
+    // by name from a callback), and a slow answer holds up no other. A
+    // library thread (plat::StartThread), so the library stays loaded while
+    // it runs.
+    struct Lookup {
+        BaseSelector* frame;
+        std::string name;
+        std::function<void(uint32_t)> done;
+    };
+    Lookup* job = new Lookup{frame, name, std::move(done)};
+    auto run = [](void* arg) {
+        std::unique_ptr<Lookup> lookup(static_cast<Lookup*>(arg));
+        const uint32_t address = ResolveHost(lookup->name);
+        lookup->frame->AddTask(new LookupDone(std::move(lookup->done), address), 0);
+    };
+    if (!plat::StartThread(run, job)) {
+        // No thread: the answer is "does not resolve", given the same way.
+        frame->AddTask(new LookupDone(std::move(job->done), kAddrNone), 0);
+        delete job;
+    }
 }
 
 std::string DottedAddress(uint32_t address) {
