@@ -12,8 +12,9 @@ namespace VemNetwork {
 // Parses a proxy list text ("http=host:port socks=host:port", or "host:port")
 // into candidates: type 4 for HTTP, type 1 for a "socks" key.
 std::list<ProxyInfo> ParseProxyList(const std::wstring& list);
-// Reads the platform's proxy setting and parses it; empty when there is none.
-std::list<ProxyInfo> SystemProxyCandidates();
+// The proxies the platform's setting names for target, in order; empty when
+// there are none or the setting says to reach target directly.
+std::list<ProxyInfo> SystemProxyCandidates(const std::wstring& target);
 
 }  // namespace VemNetwork
 

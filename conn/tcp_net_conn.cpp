@@ -2,15 +2,19 @@
 
 #include <climits>
 #include <exception>
+#include <thread>
 #include <vector>
 
+#include "conn/name_lookup.h"
 #include "conn/proxy/http_proxy_helper.h"
 #include "conn/proxy/socks4_proxy_helper.h"
 #include "conn/proxy/socks5_proxy_helper.h"
+#include "conn/proxy_record.h"
 #include "conn/system_proxy.h"
 #include "conn/wide_text.h"
 #include "frame/base_selector.h"
 #include "frame/default_frame.h"
+#include "frame/sockethelper.h"
 #include "logging/logger.h"
 #include "platform/platform.h"
 
@@ -19,41 +23,51 @@ namespace VemNetwork {
 namespace {
 
 // Helper kinds by proxy type: SOCKS4 and its twin share one.
-int HelperKind(int type) { return type == 2 ? 1 : type; }
+int HelperKind(int type) { return type == PROXY_SOCKS4_ALT ? PROXY_SOCKS4 : type; }
 
 // A failed handshake, and what the socket is told to drop with it.
 const char kAuthFail[] = "auth fail";
 const unsigned kDropAll = UINT_MAX;
 
-// The SOCKS helpers refuse, before sending anything, a request whose fields
-// do not fit their one-byte lengths. No reply would ever come to report
-// that, so the connection asks right after Start.
-bool HelperFailed(IProxyHelper* helper, int kind) {
-    switch (kind) {
-    case 1: return static_cast<Socket4ProxyHelper*>(helper)->Failed();
-    case 3: return static_cast<Socket5ProxyHelper*>(helper)->Failed();
-    default: return false;
+// Lets go of the caller's hold on a frame's (recursive) lock for a scope. A
+// hold the host itself took around the call stays: that is its choice.
+class FrameUnlock {
+public:
+    explicit FrameUnlock(BaseSelector* frame) : frame_(frame) {
+        if (frame_) frame_->FrameLock().unlock();
     }
-}
+    ~FrameUnlock() {
+        if (frame_) frame_->FrameLock().lock();
+    }
+    FrameUnlock(const FrameUnlock&) = delete;
+    FrameUnlock& operator=(const FrameUnlock&) = delete;
+
+private:
+    BaseSelector* frame_;
+};
+
+// The socket's own codes reach the host as they are; others become
+// NETCONN_EVENT_FAILED.
+const int kLargestSocketCode = 12;
 
 }  // namespace
 
-bool TcpNetConn::Usable(const ProxyInfo& proxy) {
-    return proxy.type == 5 || (!proxy.host.empty() && proxy.port > 0);
-}
-
 TcpNetConn::TcpNetConn()
     : port_(0),
-      timeout_(10000),
+      timeout_(kDefaultTimeoutMs),
       callback_(nullptr),
       codec_(nullptr),
       socket_(nullptr),
       established_(false),
       helper_(nullptr),
       helperKind_(0),
+      lookingUp_(false),
+      attempt_(0),
       opening_(false),
       deferred_(false),
       deferredStatus_(0),
+      handoffDone_(false),
+      handoffSocket_(nullptr),
       alive_(std::make_shared<bool>(true)),
       frame_(GetDefaultFrame()) {}
 
@@ -91,12 +105,21 @@ int TcpNetConn::Connect(const WideStringView& host, int port, int timeout, Proxy
 
 int TcpNetConn::Send(const char* data, int length) {
     FrameGuard guard(frame_);
-    if (!socket_) return NETCONN_NOT_CONNECTED;
+    if (!socket_ && !lookingUp_) return NETCONN_NOT_CONNECTED;
     if (length < 0) return NETCONN_FULL;
     if (!data) length = 0;
-    if (proxy_ && !established_) {
-        // Held back until the tunnel is up, untransformed.
-        return pending_.append(data, uint32_t(length)) ? NETCONN_OK : NETCONN_FULL;
+    if (!socket_ || (proxy_ && !established_)) {
+        // Held back until the tunnel is up, already transformed: the peer
+        // cannot tell where an untransformed part would end, and a codec
+        // that keeps state must see every byte once, in order.
+        const char* bytes = data;
+        std::vector<char> coded;
+        if (codec_ && length > 0) {
+            coded.resize(size_t(length));
+            codec_->Transform(coded.data(), data, length);
+            bytes = coded.data();
+        }
+        return pending_.append(bytes, uint32_t(length)) ? NETCONN_OK : NETCONN_FULL;
     }
     return SendPayload(data, unsigned(length)) ? NETCONN_OK : NETCONN_FULL;
 }
@@ -110,6 +133,9 @@ int TcpNetConn::SetTimeout(int milliseconds) {
 
 void TcpNetConn::Close() {
     FrameGuard guard(frame_);
+    // An answer still to come from the resolver belongs to no attempt now.
+    lookingUp_ = false;
+    ++attempt_;
     if (socket_) {
         ISock* s = socket_;
         socket_ = nullptr;
@@ -119,7 +145,7 @@ void TcpNetConn::Close() {
 
 bool TcpNetConn::IsConnected() {
     FrameGuard guard(frame_);
-    return socket_ && established_;
+    return (socket_ || lookingUp_) && established_;
 }
 
 void TcpNetConn::SetCallback(INetConnCallback* callback) {
@@ -143,8 +169,8 @@ int TcpNetConn::StartAttempt(const std::wstring& host, int port, int timeout, Pr
     established_ = false;
 
     if (proxy) {
-        if (proxy->type == 5) {
-            candidates_ = SystemProxyCandidates();
+        if (proxy->type == PROXY_SYSTEM) {
+            candidates_ = SystemProxyCandidates(host_);
             proxy->host.clear();
             if (!candidates_.empty()) {
                 *proxy = candidates_.front();
@@ -153,7 +179,7 @@ int TcpNetConn::StartAttempt(const std::wstring& host, int port, int timeout, Pr
         }
         // A record still of type 5 means the system names no proxy at all:
         // that is a direct connection, not one to an empty host name.
-        if (proxy->type != 5 && Usable(*proxy)) {
+        if (proxy->type != PROXY_SYSTEM && IsUsableProxy(*proxy)) {
             if (proxy_.get() != proxy) proxy_.reset(new ProxyInfo(*proxy));
             std::string proxyHost = plat::ToAnsi(proxy_->host);
             return OpenSocket(proxyHost, proxy_->port, timeout) ? NETCONN_OK : NETCONN_NO_SOCKET;
@@ -167,23 +193,105 @@ int TcpNetConn::StartAttempt(const std::wstring& host, int port, int timeout, Pr
 }
 
 bool TcpNetConn::OpenSocket(const std::string& host, int port, int timeout) {
-    ISock* s = nullptr;
+    uint32_t address = plat::ParseIPv4(host.c_str());
+    if (address == kAddrNone) {
+        if (frame_ && frame_->InFrameThread()) {
+            // A lookup here would stop every connection of the frame until
+            // the answer came: it goes to a resolver thread, and the attempt
+            // goes on when the answer is back.
+            LookUpLater(host, port, timeout);
+            return true;
+        }
+        {
+            FrameUnlock unlocked(frame_);
+            address = ResolveHost(host);
+        }
+        if (address == kAddrNone) return false;
+    }
+    return ConnectTo(address, port, timeout);
+}
+
+void TcpNetConn::LookUpLater(const std::string& host, int port, int timeout) {
+    lookingUp_ = true;
+    const unsigned attempt = attempt_;
+    std::shared_ptr<bool> alive = alive_;
+    LookUpOnResolverThread(frame_, host, [this, alive, attempt, port, timeout](uint32_t address) {
+        FrameGuard guard(frame_);
+        // Deleted, closed or connected elsewhere meanwhile: the answer is
+        // nobody's any more.
+        if (!*alive || attempt != attempt_ || !lookingUp_) return;
+        lookingUp_ = false;
+        if (address == kAddrNone || !ConnectTo(address, port, timeout)) ConnectFailed();
+    });
+}
+
+bool TcpNetConn::ConnectTo(uint32_t address, int port, int timeout) {
+    const std::string dotted = DottedAddress(address);
+    // Off the frame's thread the factory runs without our hold on the frame
+    // lock: a blocking connect (timeout 0 or less) waits in it, and the
+    // frame goes on meanwhile. Events of the new socket that the frame
+    // thread delivers before the factory has returned wait for the handoff
+    // (TakeOpenedSocket); a connect that completes inside the factory, on
+    // this thread, is deferred until the socket is known.
+    const bool offFrame = frame_ && !frame_->InFrameThread();
     opening_ = true;
+    opener_ = std::this_thread::get_id();
     deferred_ = false;
-    try {
-        s = CreateAsyncTcpSock(this, host.c_str(), port, timeout, nullptr);
-    } catch (const std::exception&) {
-        // "create socket" escapes the factory; for the host it is simply no
-        // socket.
-        s = nullptr;
+    {
+        std::lock_guard<std::mutex> g(handoffLock_);
+        handoffDone_ = false;
+        handoffSocket_ = nullptr;
+    }
+    ISock* s = nullptr;
+    {
+        FrameUnlock unlocked(offFrame ? frame_ : nullptr);
+        try {
+            s = CreateAsyncTcpSock(this, dotted.c_str(), port, timeout, nullptr);
+        } catch (const std::exception&) {
+            // "create socket" escapes the factory; for the host it is simply
+            // no socket.
+            s = nullptr;
+        }
+        {
+            std::lock_guard<std::mutex> g(handoffLock_);
+            handoffSocket_ = s;
+            handoffDone_ = true;
+        }
+        handoffReady_.notify_all();
+    }
+    TakeOpenedSocket();
+    return s != nullptr;
+}
+
+bool TcpNetConn::TakeOpenedSocket() {
+    if (!opening_) return true;
+    const bool opener = std::this_thread::get_id() == opener_;
+    ISock* s = nullptr;
+    {
+        std::unique_lock<std::mutex> l(handoffLock_);
+        // The opener comes here only once the factory has returned; the
+        // frame's thread only with an event of the registered socket, when
+        // all that is left of the factory is its return.
+        if (opener && !handoffDone_) return true;
+        handoffReady_.wait(l, [this] { return handoffDone_; });
+        s = handoffSocket_;
     }
     opening_ = false;
     socket_ = s;
-    bool deferred = deferred_;
+    const bool deferred = deferred_;
     deferred_ = false;
-    if (!s) return false;
-    if (deferred) HandleConnect(deferredStatus_);
-    return true;
+    if (!s) return true;
+    if (!proxy_ && !pending_.empty()) {
+        // Sent while the name was being looked up: ahead of anything the
+        // host sends from its OnConnect.
+        s->Send(pending_.data(), pending_.size());
+        pending_.clear();
+    }
+    if (!deferred) return true;
+    // The host may delete the connection in its OnConnect.
+    std::shared_ptr<bool> alive = alive_;
+    HandleConnect(deferredStatus_);
+    return *alive;
 }
 
 void TcpNetConn::ConnectFailed() {
@@ -194,7 +302,7 @@ void TcpNetConn::ConnectFailed() {
             next->host.clear();
             *next = candidates_.front();
             candidates_.pop_front();
-            if (!Usable(*next)) break;
+            if (!IsUsableProxy(*next)) break;
             proxy_ = std::move(next);
             if (StartAttempt(host_, port_, timeout_, proxy_.get()) == NETCONN_OK) return;
             // No socket for this one (its name does not resolve): the host
@@ -203,14 +311,14 @@ void TcpNetConn::ConnectFailed() {
         }
     }
     Close();
-    if (callback_) callback_->OnConnect(4);
+    if (callback_) callback_->OnConnect(NETCONN_EVENT_CONNECT_FAILED);
 }
 
 void TcpNetConn::BeginHandshake() {
     int kind = HelperKind(proxy_->type);
-    if (kind != 1 && kind != 3 && kind != 4) {
+    if (kind != PROXY_SOCKS4 && kind != PROXY_SOCKS5 && kind != PROXY_HTTP) {
         Close();
-        if (callback_) callback_->OnConnect(5);
+        if (callback_) callback_->OnConnect(NETCONN_EVENT_UNSUPPORTED_PROXY);
         return;
     }
     // The helper goes on from its step only with a proxy of its own kind; a
@@ -218,8 +326,8 @@ void TcpNetConn::BeginHandshake() {
     if (helper_ && helperKind_ != kind) DropHelper();
     if (!helper_) {
         switch (kind) {
-        case 1: helper_ = new Socket4ProxyHelper(socket_, proxy_.get(), &host_, port_); break;
-        case 3: helper_ = new Socket5ProxyHelper(socket_, proxy_.get(), &host_, port_); break;
+        case PROXY_SOCKS4: helper_ = new Socket4ProxyHelper(socket_, proxy_.get(), &host_, port_); break;
+        case PROXY_SOCKS5: helper_ = new Socket5ProxyHelper(socket_, proxy_.get(), &host_, port_); break;
         default: helper_ = new HttpProxyHelper(socket_, proxy_.get(), &host_, port_); break;
         }
         helperKind_ = kind;
@@ -229,13 +337,14 @@ void TcpNetConn::BeginHandshake() {
     // Every connection to the proxy gets the limit, also the ones a helper
     // asked for: the connect completion cancelled the socket's only timer,
     // and a proxy that falls silent after a reconnect must end the attempt
-    // as well.
-    socket_->SetTimer(timeout_);
+    // as well. Without a limit of the host's the handshake still gets one:
+    // a silent proxy would otherwise leave the host without any event.
+    socket_->SetTimer(HandshakeLimit());
     helper_->Start();
-    if (HelperFailed(helper_, helperKind_)) {
-        // The request could not even be put into the protocol's fields.
-        Close();
-        OnError(6, kAuthFail);
+    if (helper_->Failed()) {
+        // The request could not even be put into the protocol's fields; no
+        // reply will ever come to report it.
+        HandshakeFailed(helper_->failure());
     }
 }
 
@@ -244,12 +353,20 @@ void TcpNetConn::BeginHandshake() {
 void TcpNetConn::OnConnect(int status) {
     FrameGuard guard(frame_);
     if (opening_) {
-        // Inside CreateAsyncTcpSock: the socket is not known yet.
-        deferred_ = true;
-        deferredStatus_ = status;
-        return;
+        if (std::this_thread::get_id() == opener_) {
+            // Inside CreateAsyncTcpSock: the socket is not known yet.
+            deferred_ = true;
+            deferredStatus_ = status;
+            return;
+        }
+        if (!TakeOpenedSocket()) return;
     }
     HandleConnect(status);
+}
+
+bool TcpNetConn::SocketKnown() {
+    if (!opening_ || std::this_thread::get_id() == opener_) return true;
+    return TakeOpenedSocket();
 }
 
 void TcpNetConn::HandleConnect(int status) {
@@ -262,32 +379,43 @@ void TcpNetConn::HandleConnect(int status) {
         BeginHandshake();
         return;
     }
-    if (callback_) callback_->OnConnect(0);
+    if (callback_) callback_->OnConnect(NETCONN_OK);
 }
 
 void TcpNetConn::OnClose() {
     FrameGuard guard(frame_);
+    if (!SocketKnown()) return;
     // Forget the socket first: the host may reuse or delete the connection
     // inside its callback.
     Close();
+    if (proxy_ && !established_) {
+        // The host asked to connect and has not been told the outcome yet.
+        LogHandshakeEnd(L"proxy closed the connection" + DuringStep());
+        if (callback_) callback_->OnConnect(NETCONN_EVENT_CONNECT_FAILED);
+        return;
+    }
     if (callback_) callback_->OnClose();
 }
 
 void TcpNetConn::OnError(int code, const char* text) {
     FrameGuard guard(frame_);
+    if (!SocketKnown()) return;
     std::wstring message = text ? plat::FromAnsi(text) : std::wstring();
     LogLine(NamedLogger::TcpNetConn, LOG_LEVEL_ERROR, L"basic socket error: %d, %s", code, message.c_str());
-    if (code < 0 || code > 12) code = 11;
+    if (code < 0 || code > kLargestSocketCode) code = NETCONN_EVENT_FAILED;
     Close();
     if (callback_) callback_->OnError(code);
 }
 
 void TcpNetConn::OnTimer() {
     FrameGuard guard(frame_);
+    if (!SocketKnown()) return;
     if (proxy_ && !established_) {
         // The proxy did not finish its handshake in time.
         Close();
-        if (callback_) callback_->OnConnect(4);
+        LogHandshakeEnd(L"no answer from proxy within " + std::to_wstring(HandshakeLimit()) + L" ms" +
+                        DuringStep());
+        if (callback_) callback_->OnConnect(NETCONN_EVENT_CONNECT_FAILED);
         return;
     }
     if (callback_) callback_->OnTimeout();
@@ -295,12 +423,14 @@ void TcpNetConn::OnTimer() {
 
 unsigned TcpNetConn::OnData(const char* data, unsigned len) {
     FrameGuard guard(frame_);
+    if (!SocketKnown()) return len;
     if (!proxy_ || established_) return Deliver(data, len);
     return HandshakeData(data, len);
 }
 
 void TcpNetConn::OnSent() {
     FrameGuard guard(frame_);
+    if (!SocketKnown()) return;
     if (callback_) callback_->OnSent();
 }
 
@@ -337,7 +467,7 @@ unsigned TcpNetConn::HandshakeData(const char* data, unsigned len) {
         if (!pending_.empty()) s->Send(pending_.data(), pending_.size());
         pending_.clear();
         std::shared_ptr<bool> alive = alive_;
-        if (callback_) callback_->OnConnect(0);
+        if (callback_) callback_->OnConnect(NETCONN_OK);
         // Tunnel bytes that came in the same read as the reply belong to the
         // host now; left in the socket they would wait for the next read,
         // which may never come when the server waits for an answer.
@@ -350,12 +480,37 @@ unsigned TcpNetConn::HandshakeData(const char* data, unsigned len) {
         if (StartAttempt(host_, port_, timeout_, proxy_.get()) != NETCONN_OK) ConnectFailed();
         return 0;
     case HS_WAIT:
+        // The reply is bounded here, not by the input queue: a queue that
+        // overflows would end the attempt with a code that says nothing of
+        // the proxy.
+        if (len - used > kMaxProxyReply) {
+            HandshakeFailed(L"proxy reply larger than " + std::to_wstring(kMaxProxyReply) +
+                            L" bytes" + DuringStep());
+            return kDropAll;
+        }
         return used;
     default:
-        Close();
-        OnError(6, kAuthFail);
+        HandshakeFailed(helper_->failure());
         return kDropAll;
     }
+}
+
+void TcpNetConn::HandshakeFailed(const std::wstring& why) {
+    Close();
+    LogHandshakeEnd(why);
+    OnError(NETCONN_EVENT_HANDSHAKE_FAILED, kAuthFail);
+}
+
+std::wstring TcpNetConn::DuringStep() const {
+    return helper_ ? L" (step \"" + helper_->state() + L"\")" : std::wstring();
+}
+
+int TcpNetConn::HandshakeLimit() const { return timeout_ > 0 ? timeout_ : kDefaultTimeoutMs; }
+
+void TcpNetConn::LogHandshakeEnd(const std::wstring& why) {
+    const std::wstring where = proxy_ ? proxy_->host + L":" + std::to_wstring(proxy_->port) : std::wstring();
+    LogLine(NamedLogger::TcpNetConn, LOG_LEVEL_ERROR, L"proxy handshake with %s failed: %s",
+            where.c_str(), why.c_str());
 }
 
 void TcpNetConn::DropHelper() {

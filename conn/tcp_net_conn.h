@@ -5,13 +5,21 @@
 // thread delivers socket events. Every entry point, host calls and socket
 // events alike, holds the default frame's (recursive) lock, so the object
 // is only ever touched by one thread at a time and a host callback may call
-// straight back into the connection.
+// straight back into the connection. The lock is let go while a host's
+// Connect looks a name up and while the socket factory runs (a blocking
+// connect waits there): no connection waits for another one's DNS or
+// connect. A Connect made on the frame's thread looks names up on a
+// resolver thread and goes on when the answer is back.
 #ifndef VEMNET_TCP_NET_CONN_H
 #define VEMNET_TCP_NET_CONN_H
 
+#include <condition_variable>
+#include <cstdint>
 #include <list>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "conn/proxy/proxy_helper.h"
 #include "sockets/block_buffer.h"
@@ -44,17 +52,28 @@ public:
     unsigned OnData(const char* data, unsigned len) override;
     void OnSent() override;
 
-    // The usable test of a proxy record: the system setting, or a host and a
-    // positive port.
-    static bool Usable(const ProxyInfo& proxy);
+    // The connect timeout until the host gives one, and the handshake limit
+    // when the host gave none (a timeout of 0 or less).
+    static const int kDefaultTimeoutMs = 10000;
+    // The most a proxy's reply may take before it is complete.
+    static const unsigned kMaxProxyReply = 65536;
 
 private:
     // One attempt: the host's Connect after its resets, the reconnect a
     // helper asks for, and the move to the next candidate all come here.
     int StartAttempt(const std::wstring& host, int port, int timeout, ProxyInfo* proxy);
+    // Resolves host (here on a host's thread, on the resolver thread from
+    // the frame's) and connects; true when an attempt is under way.
+    bool OpenSocket(const std::string& host, int port, int timeout);
+    void LookUpLater(const std::string& host, int port, int timeout);
     // Creates the socket and stores it before acting on a connect that
     // completed inside the factory.
-    bool OpenSocket(const std::string& host, int port, int timeout);
+    bool ConnectTo(uint32_t address, int port, int timeout);
+    // False when the host deleted the connection in the deferred OnConnect.
+    bool TakeOpenedSocket();
+    // Called first by every socket event: the event's socket is known (it
+    // was handed over), and false when the connection is gone.
+    bool SocketKnown();
     void HandleConnect(int status);
     // A TCP attempt to the target or the current proxy did not come up: the
     // next candidate of the system setting, or OnConnect(4) to the host.
@@ -64,6 +83,11 @@ private:
     unsigned HandshakeData(const char* data, unsigned len);
     bool SendPayload(const char* data, unsigned len);
     void DropHelper();
+    // The handshake ends as failed: the log line, then OnError(6).
+    void HandshakeFailed(const std::wstring& why);
+    void LogHandshakeEnd(const std::wstring& why);
+    std::wstring DuringStep() const;
+    int HandshakeLimit() const;
 
     std::wstring host_;
     int port_;
@@ -73,16 +97,29 @@ private:
     ISock* socket_;
     std::unique_ptr<ProxyInfo> proxy_;
     bool established_;
-    IProxyHelper* helper_;
+    ProxyHelperBase* helper_;
     int helperKind_;   // the proxy type the helper was made for (1, 3 or 4)
     SmallBlockBuffer pending_;
     std::list<ProxyInfo> candidates_;
 
-    // A connect that completes inside CreateAsyncTcpSock reports before the
-    // factory has returned the socket; the status waits here until it has.
+    // A name looked up on the resolver thread (Connect from the frame's
+    // thread); attempt_ tells a late answer from the current one.
+    bool lookingUp_;
+    unsigned attempt_;
+
+    // While the factory runs: a connect that completes inside it, on the
+    // opener's thread, waits in deferred_; the frame's thread, which may see
+    // the new socket's events before the factory has returned, waits for
+    // the socket to be handed over (handoff*, under handoffLock_ and not the
+    // frame lock, which the opener does not hold then).
     bool opening_;
+    std::thread::id opener_;
     bool deferred_;
     int deferredStatus_;
+    std::mutex handoffLock_;
+    std::condition_variable handoffReady_;
+    bool handoffDone_;
+    ISock* handoffSocket_;
 
     // Cleared by the destructor: lets a method that called the host find out
     // whether the host deleted the connection meanwhile.

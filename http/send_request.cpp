@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "conn/auth/base64.h"
+#include "conn/proxy_record.h"
 #include "conn/wide_text.h"
 #include "http/http_net_context.h"
 #include "logging/logger.h"
@@ -15,8 +16,6 @@ namespace {
 // at most 32 blocks; what does not fit is dropped.
 const int kReadChunk = 4096 - 1000;
 const int kDrainChunk = 1000;
-
-bool UsableProxy(const ProxyInfo& p) { return p.type == 5 || (!p.host.empty() && p.port > 0); }
 
 std::string Format(const char* format, int value) {
     char text[96];
@@ -58,7 +57,7 @@ void HttpNetContext::SendRequest(const std::string& message) {
     if (!client) client = plat::HttpClient::Create();
     if (!client->SessionOpen()) {
         plat::HttpSessionSettings settings;
-        if (!UsableProxy(proxy)) {
+        if (!IsUsableProxy(proxy)) {
             settings.access = plat::HttpAccess::Direct;
         } else if (proxy.type == 5) {
             settings.access = plat::HttpAccess::System;

@@ -1,6 +1,6 @@
 #include "http/url_parts.h"
 
-#include <cwctype>
+#include "conn/wide_text.h"
 
 namespace VemNetwork {
 namespace {
@@ -15,14 +15,6 @@ const SchemeRow kSchemes[] = {
     {L"file", 0}, {L"news", 0},    {L"mailto", 0}, {L"socks", 1080},
 };
 const int kSchemeCount = sizeof(kSchemes) / sizeof(kSchemes[0]);
-
-bool SameNoCase(const std::wstring& a, const wchar_t* b) {
-    size_t i = 0;
-    for (; i < a.size() && b[i]; ++i) {
-        if (std::towlower(a[i]) != std::towlower(b[i])) return false;
-    }
-    return i == a.size() && b[i] == 0;
-}
 
 // A part longer than its limit makes the URL unusable rather than cut.
 bool Store(std::wstring& field, const std::wstring& text, size_t begin, size_t end, size_t limit) {
@@ -99,7 +91,7 @@ void UrlParts::Clear() {
 
 int SchemeIndex(const std::wstring& name) {
     for (int i = 0; i < kSchemeCount; ++i) {
-        if (SameNoCase(name, kSchemes[i].name)) return i;
+        if (EqualsNoCase(name, kSchemes[i].name)) return i;
     }
     return -1;
 }

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "vemnet/export.h"
 
@@ -132,9 +133,26 @@ wchar_t PathSeparator();
 const wchar_t* LoggerModuleName();
 
 // ---- system proxy setting -------------------------------------------------
-// The system's proxy list text in the form "http=host:port socks=host:port"
-// or "host:port"; false when there is none.
-bool SystemProxyList(std::wstring* list);
+// One proxy the platform named itself, with its kind (PROXY_HTTP,
+// PROXY_SOCKS4, PROXY_SOCKS5 of vemnet/netconn.h).
+struct ProxyEntry {
+    int type;
+    std::wstring host;
+    int port;
+};
+// The system's proxy setting: the list text in the form "http=host:port
+// socks=host:port" or "host:port" (WinInet), or the entries themselves (the
+// environment, which can name SOCKS5, which the list text cannot); and the
+// hosts reached without a proxy: names, ".suffix" or "*.suffix" patterns,
+// addresses, "*" for all, "<local>" for names without a dot, separated by
+// ";", "," or blanks.
+struct ProxySetting {
+    std::wstring list;
+    std::vector<ProxyEntry> entries;
+    std::wstring bypass;
+};
+// False when the system names no proxy.
+bool SystemProxySetting(ProxySetting* setting);
 
 }  // namespace plat
 

@@ -39,6 +39,7 @@
 
 #include <vemnet/vemnet.h>
 
+#include "cat/library_log.h"
 #include "cat/options.h"
 
 using namespace VemNetwork;
@@ -491,7 +492,7 @@ std::string Target() { return g_options.host + ":" + std::to_string(g_options.po
 class ConnSession : public INetConnCallback {
 public:
     void OnConnect(int result) override {
-        if (result == 0) {
+        if (result == NETCONN_OK) {
             if (g_options.http) {
                 Note("HTTP session started with %s (the first exchange follows)", Target().c_str());
             } else if (g_options.hasProxy) {
@@ -504,14 +505,14 @@ public:
             g_shared.cv.notify_all();
             return;
         }
-        if (result == 4) {
+        if (result == NETCONN_EVENT_CONNECT_FAILED) {
             g_shared.Finish(vemcat::kExitNoConnect,
                             g_options.hasProxy
                                 ? Format("could not connect to %s through %s (connect failed, or the proxy "
                                          "did not answer in time)",
                                          Target().c_str(), vemcat::DescribeProxy(g_options.proxy).c_str())
                                 : Format("could not connect to %s", Target().c_str()));
-        } else if (result == 5) {
+        } else if (result == NETCONN_EVENT_UNSUPPORTED_PROXY) {
             g_shared.Finish(vemcat::kExitUnsupportedProxy,
                             Format("proxy kind %d is not supported (1 to 4 are)", g_options.proxy.type));
         } else {
@@ -544,7 +545,7 @@ public:
     }
 
     void OnError(int code) override {
-        if (code == 6) {
+        if (code == NETCONN_EVENT_HANDSHAKE_FAILED) {
             g_shared.Finish(vemcat::kExitProxyFailed,
                             g_options.http
                                 ? std::string("the server or proxy refused the request: a status other than "
@@ -599,8 +600,8 @@ public:
         Note("connecting to %s", Target().c_str());
     }
     int r = conn->Connect(vemcat::Widen(g_options.host), g_options.port, g_options.timeout, proxyArg);
-    if (g_options.hasProxy && g_options.proxy.type == 5 && !g_options.http) {
-        if (proxy.type == 5) {
+    if (g_options.hasProxy && g_options.proxy.type == PROXY_SYSTEM && !g_options.http) {
+        if (proxy.type == PROXY_SYSTEM) {
             Note("the system proxy setting names no proxy: connecting directly");
         } else {
             Note("the system proxy setting gives %s", vemcat::DescribeProxy(proxy).c_str());
@@ -623,7 +624,7 @@ public:
     // report that never comes. A proxy may take a connect, a handshake and a
     // second connect (after a 407), each with the time limit, and the system
     // setting may list several proxies.
-    int limit = g_options.timeout * (g_options.proxy.type == 5 ? 6 : 3) + 5000;
+    int limit = g_options.timeout * (g_options.proxy.type == PROXY_SYSTEM ? 6 : 3) + 5000;
     if (!WaitConnected(limit)) {
         g_shared.Finish(vemcat::kExitTimeout, Format("timed out connecting to %s", Target().c_str()));
         Conclude();
@@ -760,6 +761,8 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
         return vemcat::kExitOk;
     }
+    if (g_options.verbose && !vemcat::LibraryLogToStderr())
+        Note("no logger module loaded: the library's own lines are not shown");
     try {
         if (g_options.listen) RunServer();
         RunClient();

@@ -1,7 +1,5 @@
 #include "conn/proxy/http_proxy_helper.h"
 
-#include <cwctype>
-
 #include "conn/auth/base64.h"
 #include "conn/auth/ntlm_messages.h"
 #include "conn/proxy/proxy_reply.h"
@@ -12,11 +10,6 @@ namespace VemNetwork {
 
 namespace {
 
-const wchar_t kBegin[] = L"begin";
-const wchar_t kBaseVerify[] = L"base_verify";
-const wchar_t kNtlmRequest[] = L"ntlm_request";
-const wchar_t kNtlmResponse[] = L"ntlm_response";
-
 // Proxies have been seen to care about the exact bytes, so the two header
 // blocks stay as they always were: the plain and Basic requests carry
 // "Accept: */* " (space before CR) and "Content-Length"; the NTLM requests
@@ -25,25 +18,6 @@ const wchar_t kPlainTail[] =
     L"Accept: */* \r\nContent-Type: text/html\r\nProxy-Connection: Keep-Alive\r\nContent-Length: 0";
 const wchar_t kNtlmTail[] =
     L"Accept: */*\r\nContent-Type: text/html\r\nProxy-Connection: Keep-Alive\r\nContent-length: 0";
-
-bool IsSpace(wchar_t c) {
-    return c == L' ' || c == L'\t' || c == L'\r' || c == L'\n' || c == L'\v' || c == L'\f';
-}
-
-std::wstring Trim(const std::wstring& s) {
-    size_t b = 0, e = s.size();
-    while (b < e && IsSpace(s[b])) ++b;
-    while (e > b && IsSpace(s[e - 1])) --e;
-    return s.substr(b, e - b);
-}
-
-// True when value begins with scheme, letter case aside.
-bool BeginsWithNoCase(const std::wstring& value, const wchar_t* scheme) {
-    for (size_t i = 0; scheme[i]; ++i) {
-        if (i >= value.size() || std::towlower(value[i]) != std::towlower(scheme[i])) return false;
-    }
-    return true;
-}
 
 const std::vector<std::wstring>* Challenges(const ProxyReply& reply) {
     auto it = reply.headers.find(L"Proxy-Authenticate");
@@ -54,7 +28,14 @@ const std::vector<std::wstring>* Challenges(const ProxyReply& reply) {
 
 HttpProxyHelper::HttpProxyHelper(ISock* socket, const ProxyInfo* proxy, const std::wstring* host,
                                  int port)
-    : ProxyHelperBase(socket, proxy, host, port) {}
+    : ProxyHelperBase(socket, proxy, host, port), step_(Step::Begin) {}
+
+void HttpProxyHelper::Enter(Step step) {
+    static const wchar_t* const kNames[] = {L"begin", L"base_verify", L"ntlm_request",
+                                            L"ntlm_response"};
+    step_ = step;
+    SetStateName(kNames[int(step)]);
+}
 
 std::wstring HttpProxyHelper::RequestLine() const {
     return L"CONNECT " + host_ + L":" + std::to_wstring(port_) + L" HTTP/1.1";
@@ -72,63 +53,82 @@ bool HttpProxyHelper::SendNtlmRequest(const std::string& message) {
 }
 
 bool HttpProxyHelper::Start() {
-    if (state_ == kBegin) {
+    switch (step_) {
+    case Step::Begin:
         return SendBytes(plat::ToAnsi(RequestLine() + L"\r\n" + kPlainTail + L"\r\n\r\n"));
-    }
-    if (state_ == kBaseVerify) {
+    case Step::BaseVerify: {
         const std::wstring token = BasicToken();
         const std::wstring request = RequestLine() + L"\r\n" + L"Proxy-Authorization: Basic " +
                                      token + L"\r\n" + L"Authorization: Basic " + token + L"\r\n" +
                                      kPlainTail + L"\r\n\r\n";
         return SendBytes(plat::ToAnsi(request));
     }
-    if (state_ == kNtlmRequest) {
+    case Step::NtlmRequest: {
         std::string negotiate;
         if (!BuildNtlmNegotiate(plat::ToAnsi(proxy_.user), plat::ToAnsi(proxy_.domain), &negotiate))
             return false;
         return SendNtlmRequest(negotiate);
     }
-    // "ntlm_response": the authenticate message goes out only as the answer
-    // to a challenge, on the connection that carried it.
-    return false;
+    default:
+        // "ntlm_response": the authenticate message goes out only as the
+        // answer to a challenge, on the connection that carried it.
+        return false;
+    }
 }
 
-int HttpProxyHelper::ChooseScheme(const ProxyReply& reply) {
-    if (proxy_.user.empty()) return HS_NO_USER;
+// "HTTP/1.1 407 Proxy Authentication Required; offered: Basic realm=x, NTLM"
+std::wstring HttpProxyHelper::Describe(const ProxyReply& reply) {
+    std::wstring text = reply.statusLine;
     const std::vector<std::wstring>* offered = Challenges(reply);
-    if (!offered || offered->empty()) return HS_MALFORMED;
+    if (offered && !offered->empty()) {
+        text += L"; offered:";
+        for (size_t i = 0; i < offered->size(); ++i) text += (i ? L", " : L" ") + (*offered)[i];
+    }
+    return text;
+}
+
+int HttpProxyHelper::ChooseScheme(const ProxyReply& reply, int* status) {
+    if (proxy_.user.empty())
+        return Fail(status, HS_NO_USER, Describe(reply) + L"; no user configured", 0);
+    const std::vector<std::wstring>* offered = Challenges(reply);
+    if (!offered || offered->empty())
+        return Fail(status, HS_MALFORMED, Describe(reply) + L"; no Proxy-Authenticate", 0);
     for (const std::wstring& v : *offered) {
         if (BeginsWithNoCase(v, L"Basic")) {
-            state_ = kBaseVerify;
-            return HS_RECONNECT;
+            Enter(Step::BaseVerify);
+            *status = HS_RECONNECT;
+            return 0;
         }
     }
     for (const std::wstring& v : *offered) {
         if (BeginsWithNoCase(v, L"NTLM")) {
-            state_ = kNtlmRequest;
-            return HS_RECONNECT;
+            Enter(Step::NtlmRequest);
+            *status = HS_RECONNECT;
+            return 0;
         }
     }
-    return HS_NO_METHOD;
+    return Fail(status, HS_NO_METHOD, Describe(reply) + L"; no scheme we speak", 0);
 }
 
-int HttpProxyHelper::AnswerChallenge(const ProxyReply& reply) {
+int HttpProxyHelper::AnswerChallenge(const ProxyReply& reply, int* status) {
     const std::vector<std::wstring>* offered = Challenges(reply);
     const std::wstring value = (offered && !offered->empty()) ? offered->front() : std::wstring();
     const size_t space = value.find(L' ');
-    if (value.empty() || space == std::wstring::npos) return HS_MALFORMED;
+    if (value.empty() || space == std::wstring::npos)
+        return Fail(status, HS_MALFORMED, Describe(reply) + L"; no NTLM challenge", 0);
 
     // The scheme word before the space is not checked: the proxy answered
     // our negotiate message, so the token is its challenge.
-    const std::string challenge = plat::ToAnsi(Trim(value.substr(space + 1)));
+    const std::string challenge = plat::ToAnsi(TrimBlanks(value.substr(space + 1)));
     std::string authenticate;
     if (!BuildNtlmAuthenticate(challenge, plat::ToAnsi(proxy_.user), plat::ToAnsi(proxy_.password),
                                &authenticate))
-        return HS_MALFORMED;
+        return Fail(status, HS_MALFORMED, Describe(reply) + L"; unusable NTLM challenge", 0);
     // A refused send would leave the proxy waiting for us and us for it.
-    if (!SendNtlmRequest(authenticate)) return HS_MALFORMED;
-    state_ = kNtlmResponse;
-    return HS_WAIT;
+    if (!SendNtlmRequest(authenticate))
+        return Fail(status, HS_MALFORMED, L"NTLM authenticate message not sent", 0);
+    Enter(Step::NtlmResponse);
+    return 0;
 }
 
 int HttpProxyHelper::OnReply(const char* data, int len, int* status) {
@@ -136,32 +136,30 @@ int HttpProxyHelper::OnReply(const char* data, int len, int* status) {
     if (!status) status = &ignored;
     *status = HS_WAIT;
 
-    const bool begin = state_ == kBegin, baseVerify = state_ == kBaseVerify,
-               ntlmRequest = state_ == kNtlmRequest, ntlmResponse = state_ == kNtlmResponse;
-    if (!begin && !baseVerify && !ntlmRequest && !ntlmResponse) return 0;
-
     ProxyReply reply;
     int consumed = 0;
     if (!ReadProxyReply(data, len, &reply, &consumed)) return 0;
 
     if (reply.malformed) {
-        *status = HS_MALFORMED;
+        Fail(status, HS_MALFORMED, L"unreadable status line", 0);
     } else if (reply.code == 200) {
         *status = HS_ESTABLISHED;
-    } else if (begin) {
-        *status = reply.code == 407 ? ChooseScheme(reply) : HS_REFUSED;
-    } else if (baseVerify) {
-        if (reply.code == 407) {
-            // Basic was refused: NTLM is tried next, offered or not.
-            state_ = kNtlmRequest;
-            *status = HS_RECONNECT;
-        } else {
-            *status = HS_REFUSED;
-        }
-    } else if (ntlmRequest) {
-        *status = reply.code == 407 ? AnswerChallenge(reply) : HS_MALFORMED;
+    } else if (reply.code != 407) {
+        // "ntlm_request" expected a challenge: anything else is unexpected.
+        Fail(status, step_ == Step::NtlmRequest ? HS_MALFORMED : HS_REFUSED, Describe(reply), 0);
     } else {
-        *status = HS_REFUSED;
+        switch (step_) {
+        case Step::Begin: ChooseScheme(reply, status); break;
+        case Step::BaseVerify:
+            // Basic was refused: NTLM is tried next, offered or not.
+            Enter(Step::NtlmRequest);
+            *status = HS_RECONNECT;
+            break;
+        case Step::NtlmRequest: AnswerChallenge(reply, status); break;
+        case Step::NtlmResponse:
+            Fail(status, HS_REFUSED, Describe(reply) + L"; NTLM credentials refused", 0);
+            break;
+        }
     }
     return consumed;
 }

@@ -4,7 +4,7 @@
 // again on this same helper, which then sends the request of the step
 // reached.
 //
-//   state          Start sends            OnReply on 200 / 407 / other
+//   step           Start sends            OnReply on 200 / 407 / other
 //   "begin"        plain CONNECT          0 / scheme choice (1, 4, 5 or 6) / 3
 //   "base_verify"  CONNECT with Basic     0 / 1 (on to "ntlm_request") / 3
 //   "ntlm_request" CONNECT with negotiate 0 / authenticate sent, 2 / 6
@@ -35,8 +35,16 @@ private:
     // "CONNECT ...\r\nProxy-Authorization: NTLM <message>\r\n..." for the
     // negotiate and the authenticate message alike.
     bool SendNtlmRequest(const std::string& message);
-    int ChooseScheme(const ProxyReply& reply);
-    int AnswerChallenge(const ProxyReply& reply);
+    // Each sets *status; both return 0 for `return`.
+    int ChooseScheme(const ProxyReply& reply, int* status);
+    int AnswerChallenge(const ProxyReply& reply, int* status);
+    // The status line and the schemes offered, for the log.
+    static std::wstring Describe(const ProxyReply& reply);
+
+    enum class Step { Begin, BaseVerify, NtlmRequest, NtlmResponse };
+    void Enter(Step step);
+
+    Step step_;
 };
 
 }  // namespace VemNetwork

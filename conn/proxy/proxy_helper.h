@@ -29,11 +29,15 @@ public:
     // Sends the request of the current state; true when one was sent.
     virtual bool Start() = 0;
     // Sets *status (HS_WAIT first) and returns the bytes that belong to the
-    // proxy's reply.
+    // proxy's reply. On HS_ESTABLISHED, bytes after the returned count are
+    // the target's and belong to the host.
     virtual int OnReply(const char* data, int len, int* status) = 0;
 };
 
-// The data every helper carries.
+// The data every helper carries, the name of its step and the one way a
+// handshake fails. Each helper keeps its step in an enumeration of its own
+// and changes it only through its Enter(), which also sets the step's name
+// here.
 class ProxyHelperBase : public IProxyHelper {
 public:
     ProxyHelperBase(ISock* socket, const ProxyInfo* proxy, const std::wstring* host, int port)
@@ -43,7 +47,14 @@ public:
     void Init(ISock* socket, const ProxyInfo* proxy, const std::wstring* host, int port) override {
         Store(socket, proxy, host, port);
     }
+    // The name of the step reached: "begin", "request", "init", ...
     const std::wstring& state() const { return state_; }
+    // What went wrong, in words for the log, once a reply ended the
+    // handshake with a failure status (or Start found it could not begin).
+    const std::wstring& failure() const { return failure_; }
+    // True when Start found the request impossible to put on the wire and
+    // sent nothing: no reply will ever come to report it.
+    bool Failed() const { return state_ == L"failed"; }
 
 protected:
     void Store(ISock* socket, const ProxyInfo* proxy, const std::wstring* host, int port) {
@@ -57,12 +68,23 @@ protected:
     bool SendBytes(const std::string& bytes) {
         return socket_ && socket_->Send(bytes.data(), unsigned(bytes.size()));
     }
+    void SetStateName(const wchar_t* name) { state_ = name; }
+    // Ends the handshake: *status = how, the reason kept for the log.
+    // Returns consumed, for `return Fail(...)`.
+    int Fail(int* status, int how, const std::wstring& why, int consumed) {
+        *status = how;
+        failure_ = why + L" (step \"" + state_ + L"\")";
+        return consumed;
+    }
 
     ISock* socket_;
     ProxyInfo proxy_;
     std::wstring host_;
     int port_;
+
+private:
     std::wstring state_;
+    std::wstring failure_;
 };
 
 }  // namespace VemNetwork

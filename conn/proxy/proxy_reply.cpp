@@ -7,8 +7,8 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
-#include <cwctype>
 
+#include "conn/wide_text.h"
 #include "platform/platform.h"
 
 namespace VemNetwork {
@@ -18,53 +18,71 @@ namespace {
 const char kHtmlBodyStart[] = "<Html><Body>";
 const char kHtmlBodyEnd[] = "</Body></Html>";
 
-bool IsSpace(wchar_t c) {
-    return c == L' ' || c == L'\t' || c == L'\r' || c == L'\n' || c == L'\v' || c == L'\f';
-}
-
-std::wstring Trim(const std::wstring& s) {
-    size_t b = 0, e = s.size();
-    while (b < e && IsSpace(s[b])) ++b;
-    while (e > b && IsSpace(s[e - 1])) --e;
-    return s.substr(b, e - b);
-}
-
-// The leading decimal number of s (after white space and an optional sign),
-// 0 when there is none; saturates instead of overflowing.
-int64_t DecimalValue(const std::wstring& s) {
-    size_t i = 0;
-    while (i < s.size() && IsSpace(s[i])) ++i;
-    bool negative = false;
-    if (i < s.size() && (s[i] == L'+' || s[i] == L'-')) negative = (s[i++] == L'-');
-    int64_t v = 0;
-    for (; i < s.size() && s[i] >= L'0' && s[i] <= L'9'; ++i) {
-        v = v * 10 + (s[i] - L'0');
-        if (v > INT_MAX) v = INT_MAX;
-    }
-    return negative ? -v : v;
-}
-
-bool EqualsNoCase(const std::wstring& a, const wchar_t* b) {
-    size_t n = std::wcslen(b);
-    if (a.size() != n) return false;
-    for (size_t i = 0; i < n; ++i) {
-        if (std::towlower(a[i]) != std::towlower(b[i])) return false;
-    }
-    return true;
-}
-
-// The first value of the body length header, found whatever its letter case;
-// null when absent or empty.
-const std::wstring* ContentLength(const ProxyReply& reply) {
-    auto exact = reply.headers.find(L"Content-Length");
+// The first value of a header, found whatever its letter case; null when
+// absent or empty.
+const std::wstring* FirstValue(const ProxyReply& reply, const wchar_t* name) {
+    auto exact = reply.headers.find(name);
     if (exact != reply.headers.end() && !exact->second.empty() && !exact->second.front().empty())
         return &exact->second.front();
     for (const auto& h : reply.headers) {
-        if (EqualsNoCase(h.first, L"Content-Length") && !h.second.empty() &&
-            !h.second.front().empty())
+        if (EqualsNoCase(h.first, name) && !h.second.empty() && !h.second.front().empty())
             return &h.second.front();
     }
     return nullptr;
+}
+
+// The transfer codings end with "chunked" (RFC 9112, 6.3): the body's end is
+// its last, empty chunk.
+bool IsChunked(const ProxyReply& reply) {
+    const std::wstring* coding = FirstValue(reply, L"Transfer-Encoding");
+    if (!coding) return false;
+    const std::wstring value = TrimBlanks(*coding);
+    const size_t comma = value.rfind(L',');
+    return EqualsNoCase(TrimBlanks(comma == std::wstring::npos ? value : value.substr(comma + 1)),
+                        L"chunked");
+}
+
+// The offset just past a line's CRLF, searching from `from`; -1 when the
+// line has not ended yet.
+int64_t LineEnd(const char* data, int64_t len, int64_t from) {
+    for (int64_t i = from; i + 1 < len; ++i) {
+        if (data[i] == '\r' && data[i + 1] == '\n') return i + 2;
+    }
+    return -1;
+}
+
+// The end of a chunked body that starts at `body`: chunks of
+// "<hex size>[;ext]\r\n<data>\r\n", the last of size 0, then trailer lines
+// up to an empty one. -1 while incomplete, -2 when the sizes make no sense.
+int64_t ChunkedBodyEnd(const char* data, int64_t len, int64_t body) {
+    int64_t pos = body;
+    for (;;) {
+        const int64_t next = LineEnd(data, len, pos);
+        if (next < 0) return -1;
+        int64_t size = 0;
+        int64_t i = pos;
+        for (; i < next - 2; ++i) {
+            const char c = data[i];
+            int digit = c >= '0' && c <= '9' ? c - '0'
+                      : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                      : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+            if (digit < 0) break;
+            size = size * 16 + digit;
+            if (size > INT_MAX) return -2;
+        }
+        if (i == pos) return -2;   // no size at all
+        pos = next;
+        if (size == 0) break;
+        pos += size + 2;   // data and its CRLF
+        if (pos > len) return -1;
+    }
+    // Trailer lines, then the empty line.
+    for (;;) {
+        const int64_t next = LineEnd(data, len, pos);
+        if (next < 0) return -1;
+        if (next == pos + 2) return next;
+        pos = next;
+    }
 }
 
 }  // namespace
@@ -91,8 +109,17 @@ bool ReadProxyReply(const char* data, int len, ProxyReply* reply, int* consumed)
         return true;
     }
 
-    if (const std::wstring* value = ContentLength(*reply)) {
-        int64_t body = DecimalValue(*value);
+    if (IsChunked(*reply)) {
+        const int64_t end = ChunkedBodyEnd(data, len, headerEnd);
+        if (end == -1) return false;
+        // Sizes we cannot read: the reply ends at its headers, and the
+        // handshake's own limits deal with whatever follows.
+        *consumed = int(end < 0 ? headerEnd : end);
+        return true;
+    }
+
+    if (const std::wstring* value = FirstValue(*reply, L"Content-Length")) {
+        int64_t body = LeadingDecimal(*value);
         if (body < 0) body = 0;
         if (headerEnd + body > len) return false;
         *consumed = int(headerEnd + body);
@@ -120,6 +147,7 @@ bool ParseProxyReply(ProxyReply* reply) {
     const size_t eol = t.find(L"\r\n");
     if (eol == std::wstring::npos) return false;
 
+    reply->statusLine = t.substr(0, eol);
     std::wstring status = t.substr(5, eol - 5);
     size_t pos = eol + 2;
     if (status.size() < 3) {
@@ -130,24 +158,24 @@ bool ParseProxyReply(ProxyReply* reply) {
     // "d.d": the separator between the digits is not looked at.
     reply->major = (unsigned short)(status[0] - L'0');
     reply->minor = (unsigned short)(status[2] - L'0');
-    status = Trim(status.substr(3));
+    status = TrimBlanks(status.substr(3));
 
     const size_t space = status.find(L' ');
     if (space == std::wstring::npos) {
         t.erase(0, pos);
         return false;
     }
-    reply->code = int(DecimalValue(status.substr(0, space)));
-    reply->reason = Trim(status.substr(space));
+    reply->code = int(LeadingDecimal(status.substr(0, space)));
+    reply->reason = TrimBlanks(status.substr(space));
 
     for (;;) {
         const size_t e = t.find(L"\r\n", pos);
         if (e == std::wstring::npos || e == pos) break;
-        const std::wstring line = Trim(t.substr(pos, e - pos));
+        const std::wstring line = TrimBlanks(t.substr(pos, e - pos));
         pos = e + 2;
         const size_t colon = line.find(L':');
         if (colon == std::wstring::npos) continue;
-        reply->headers[Trim(line.substr(0, colon))].push_back(Trim(line.substr(colon + 1)));
+        reply->headers[TrimBlanks(line.substr(0, colon))].push_back(TrimBlanks(line.substr(colon + 1)));
     }
     t.erase(0, pos);
     return t.compare(0, 2, L"\r\n") == 0;

@@ -12,6 +12,7 @@ namespace VemNetwork {
 struct ProxyReply {
     int code = -1;                 // status code; -1 until the status line is read
     std::wstring reason;           // reason phrase
+    std::wstring statusLine;       // the first line as received, for the log
     unsigned short major = 1;      // HTTP version digits
     unsigned short minor = 1;
     // Header name (exact letter case) to its values in arrival order.
@@ -26,8 +27,9 @@ struct ProxyReply {
 // Looks for a whole reply at the front of data/len. Returns true when one is
 // complete and then stores in *consumed the bytes that belong to it: the
 // status line and headers, plus the body when its end is known (by its
-// "Content-Length", or, without one, an "<Html><Body>" body through
-// "</Body></Html>"). A successful (2xx) reply to CONNECT has no body: what
+// chunked transfer coding, by its "Content-Length", or, without either, an
+// "<Html><Body>" body through "</Body></Html>"). A body not yet whole makes
+// the reply incomplete. A successful (2xx) reply to CONNECT has no body: what
 // follows its headers is tunnel data and is never counted.
 bool ReadProxyReply(const char* data, int len, ProxyReply* reply, int* consumed);
 

@@ -1,5 +1,6 @@
 #include "conn/proxy/socks4_proxy_helper.h"
 
+#include "conn/proxy/socks_reply_text.h"
 #include "platform/platform.h"
 
 namespace VemNetwork {
@@ -9,12 +10,20 @@ namespace {
 // Longest host name we put in a request; the same bound as a DNS name and as
 // the one-byte length of SOCKS5.
 const size_t kMaxName = 255;
+const int kReplyLength = 8;
+const unsigned char kGranted = 0x5A;
 
 }  // namespace
 
 Socket4ProxyHelper::Socket4ProxyHelper(ISock* socket, const ProxyInfo* proxy,
                                        const std::wstring* host, int port)
-    : ProxyHelperBase(socket, proxy, host, port) {}
+    : ProxyHelperBase(socket, proxy, host, port), step_(Step::Begin) {}
+
+void Socket4ProxyHelper::Enter(Step step) {
+    static const wchar_t* const kNames[] = {L"begin", L"request", L"failed"};
+    step_ = step;
+    SetStateName(kNames[int(step)]);
+}
 
 // Connect request, 4a form (N + 10 bytes):
 //
@@ -28,7 +37,9 @@ Socket4ProxyHelper::Socket4ProxyHelper(ISock* socket, const ProxyInfo* proxy,
 bool Socket4ProxyHelper::Start() {
     const std::string name = plat::ToAnsi(host_);
     if (name.size() > kMaxName || name.find('\0') != std::string::npos) {
-        state_ = L"failed";
+        int ignored;
+        Fail(&ignored, HS_MALFORMED, L"target host name cannot be sent over SOCKS4", 0);
+        Enter(Step::Failed);
         return false;
     }
     const unsigned port = unsigned(port_) & 0xFFFF;
@@ -42,7 +53,7 @@ bool Socket4ProxyHelper::Start() {
     request += '\0';
     request += name;
     request += '\0';
-    state_ = L"request";
+    Enter(Step::Request);
     return SendBytes(request);
 }
 
@@ -50,31 +61,29 @@ int Socket4ProxyHelper::OnReply(const char* data, int len, int* status) {
     int ignored;
     if (!status) status = &ignored;
     *status = HS_WAIT;
-    if (state_ == L"request") return OnRequestReply(data, len, status);
-    if (Failed()) *status = HS_MALFORMED;
-    return 0;
+    switch (step_) {
+    case Step::Request: return OnRequestReply(data, len, status);
+    case Step::Failed: *status = HS_MALFORMED; return 0;
+    default: return 0;
+    }
 }
 
-// Reply (8 bytes, alone):
+// Reply (8 bytes):
 //
 //   +----+----+---------+-------------+
 //   | vn | cd | port    | address     |
 //   +----+----+---------+-------------+
 //     0    1    2..3      4..7
 //
-// cd 0x5A is "granted"; vn, port and address are not looked at. Anything
-// after the 8 bytes would be the target speaking before we did, which the
-// proxy protocol does not allow for here.
+// cd 0x5A is "granted"; vn, port and address are not looked at.
 int Socket4ProxyHelper::OnRequestReply(const char* data, int len, int* status) {
     int ignored;
     if (!status) status = &ignored;
-    if (len < 8 || !data) return 0;
-    if (len > 8) {
-        *status = HS_MALFORMED;
-        return 8;
-    }
-    *status = (unsigned char)data[1] == 0x5A ? HS_ESTABLISHED : HS_REFUSED;
-    return 8;
+    if (len < kReplyLength || !data) return 0;
+    const unsigned char code = (unsigned char)data[1];
+    if (code != kGranted) return Fail(status, HS_REFUSED, Socks4ReplyText(code), kReplyLength);
+    *status = HS_ESTABLISHED;
+    return kReplyLength;
 }
 
 }  // namespace VemNetwork

@@ -1,19 +1,21 @@
 // The SOCKS4a handshake: one connect request naming the target, one 8-byte
 // reply. The proxy resolves the name.
 //
-//   state      Start                       OnReply
+//   step       Start                       OnReply
 //   "begin"    sends the request           returns 0, status 2
-//   "request"  sends the request again     OnRequestReply: 0 granted, 3 refused,
-//                                          6 when more than 8 bytes came
+//   "request"  sends the request again     OnRequestReply: 0 granted, 3 refused
 //   "failed"   (see below)                 returns 0, status 6
+//
+// Bytes behind the reply in the same read are the target's (a server that
+// speaks first): they are not counted, and the connection hands them on.
 //
 // A target host that cannot be put on the wire (longer than 255 bytes, or
 // holding a NUL, which would end the name early and turn the rest into
 // tunnel data) fails the handshake before anything is sent: Start sends
-// nothing, returns false and sets `state` to "failed", so Failed() is true at
-// once. The connection must check Failed() right after Start and end the
-// attempt as a failed handshake (OnError(6)); a proxy never speaks first, so
-// no reply would ever come to report it. A later Init and Start with a usable
+// nothing, returns false and enters "failed", so Failed() is true at once.
+// The connection must check Failed() right after Start and end the attempt
+// as a failed handshake (OnError(6)); a proxy never speaks first, so no
+// reply would ever come to report it. A later Init and Start with a usable
 // host leave "failed" again.
 #ifndef VEMNET_SOCKS4_PROXY_HELPER_H
 #define VEMNET_SOCKS4_PROXY_HELPER_H
@@ -32,8 +34,11 @@ public:
     int OnReply(const char* data, int len, int* status) override;
     virtual int OnRequestReply(const char* data, int len, int* status);
 
-    // True when Start found the target host unusable.
-    bool Failed() const { return state_ == L"failed"; }
+private:
+    enum class Step { Begin, Request, Failed };
+    void Enter(Step step);
+
+    Step step_;
 };
 
 }  // namespace VemNetwork

@@ -4,7 +4,7 @@
 // Configuration, "log.property" beside the host executable, one key=value per
 // line ('#' starts a comment):
 //   file=<path>    where lines go (relative paths are taken from the
-//                  property file's folder)
+//                  property file's folder; "-" is standard error)
 //   level=<n>      lowest level written; default 1
 // Without the file, or without a "file" key, nothing is written.
 #include <chrono>
@@ -13,6 +13,7 @@
 #include <ctime>
 #include <cwchar>
 #include <fstream>
+#include <iostream>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -136,6 +137,11 @@ public:
             if (key == L"level") minLevel_ = int(std::wcstol(value.c_str(), nullptr, 10));
         }
         if (file.empty()) return;
+        if (file == L"-") {
+            // Standard error, for tools that show the lines as they come.
+            out_.reset(new std::ostream(std::cerr.rdbuf()));
+            return;
+        }
         bool absolute = file[0] == L'/' || file[0] == L'\\' || (file.size() > 1 && file[1] == L':');
         std::string target = ToUtf8(absolute ? file : dir + file);
         out_.reset(new std::ofstream(target.c_str(), std::ios::app));
@@ -165,7 +171,7 @@ public:
 private:
     std::mutex lock_;
     std::map<std::wstring, std::unique_ptr<Logger>> loggers_;
-    std::unique_ptr<std::ofstream> out_;
+    std::unique_ptr<std::ostream> out_;
     int minLevel_ = 1;
 };
 

@@ -220,6 +220,31 @@ TEST(Proxy, WrongPasswordsFailTheHandshake) {
     }
 }
 
+// -v shows the library's own line naming the step that failed and what the
+// proxy said.
+TEST(Proxy, VerboseNamesTheFailedStep) {
+    REQUIRE_CAT();
+    struct Case {
+        const char* variable;
+        const char* scheme;
+        const char* said;
+    } cases[] = {{"VEMNET_SQUID_BASIC_PORT", "http", "HTTP/1.1 407"},
+                 {"VEMNET_MICROSOCKS_AUTH_PORT", "socks5", "user/password refused, status 2 (step \"auth\")"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.variable);
+        REQUIRE_PEER_PORT(port, c.variable);
+        TestPeer echo(TestPeer::kEcho);
+        std::string url = std::string(c.scheme) + "://" + User() + ":wrong@127.0.0.1:" + std::to_string(port);
+        ChildResult r = RunChild(Args({"-v", "--proxy", url, "127.0.0.1", echo.Port()}), "", kRunLimit);
+        EXPECT_EQ(vemcat::kExitProxyFailed, r.code) << Describe(r);
+        const std::string line = "[4] VemNetwork.TcpNetConn: proxy handshake with 127.0.0.1:" + std::to_string(port) +
+                                 " failed: ";
+        const size_t at = r.err.find(line);
+        ASSERT_NE(std::string::npos, at) << r.err;
+        EXPECT_NE(std::string::npos, r.err.find(c.said, at)) << r.err;
+    }
+}
+
 TEST(Proxy, ASilentProxyTimesOutAsCouldNotConnect) {
     REQUIRE_CAT();
     // Takes the TCP connection and never answers the handshake.

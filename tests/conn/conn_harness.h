@@ -82,6 +82,12 @@ public:
     TestServer& operator=(const TestServer&) = delete;
 
     int port() const { return port_; }
+    // Bytes every later accepted connection is sent at once, before it
+    // reads anything (a server that speaks first).
+    void SetGreeting(const std::string& greeting) {
+        std::lock_guard<std::mutex> g(lock_);
+        greeting_ = greeting;
+    }
     int Connections() {
         std::lock_guard<std::mutex> g(lock_);
         return int(conns_.size());
@@ -137,6 +143,7 @@ public:
             return;
         }
         slot->conn.sock = CreateAsyncServerSock(slot, s, frame);
+        if (!greeting_.empty()) slot->conn.Send(greeting_);
     }
 
 private:
@@ -186,6 +193,7 @@ private:
     int port_;
     std::mutex lock_;
     std::vector<std::unique_ptr<Slot>> conns_;
+    std::string greeting_;
 };
 
 // Offset just past the blank line of an HTTP request, or npos.

@@ -11,6 +11,7 @@
 #include "conn/tcp_net_conn.h"
 #include "frame/default_frame.h"
 #include "tests/conn/conn_harness.h"
+#include "tests/support/loopback_pair.h"
 #include "tests/support/wine.h"
 
 using namespace conn_harness;
@@ -145,6 +146,113 @@ TEST(DirectConnection, NothingListeningGivesConnectFour) {
     EXPECT_FALSE(conn->IsConnected());
     EXPECT_EQ(3, conn->Send("x", 1));
     EXPECT_EQ(3, conn->SetTimeout(100));
+}
+
+// A listener whose accept queue is full: a blocking connect to it waits (the
+// system drops its SYN and sends it again a second or more later) until the
+// queue is drained.
+class FullListener {
+public:
+    FullListener() {
+        listener_ = testing_support::Listen(&port_, 0);
+        plat::SetNonBlocking(listener_);
+        for (int i = 0; i < 4; ++i) {
+            plat::socket_t s = plat::OpenSocket(true);
+            plat::SetNonBlocking(s);
+            plat::Connect(s, testing_support::Loopback(), port_);
+            fillers_.push_back(s);
+        }
+    }
+    ~FullListener() {
+        StopDraining();
+        for (plat::socket_t s : fillers_) plat::CloseSocket(s);
+        for (plat::socket_t s : accepted_) plat::CloseSocket(s);
+        plat::CloseSocket(listener_);
+    }
+    int port() const { return port_; }
+    // After delay, accepts whatever comes in: the connect waiting on this
+    // listener goes on at its next SYN.
+    void DrainAfter(std::chrono::milliseconds delay) {
+        drainer_ = std::thread([this, delay] {
+            const auto start = std::chrono::steady_clock::now() + delay;
+            while (!stop_) {
+                plat::socket_t s = std::chrono::steady_clock::now() < start
+                                       ? plat::kInvalidSocket
+                                       : plat::Accept(listener_, nullptr, nullptr);
+                if (s != plat::kInvalidSocket) {
+                    accepted_.push_back(s);
+                } else {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                }
+            }
+        });
+    }
+    void StopDraining() {
+        stop_ = true;
+        if (drainer_.joinable()) drainer_.join();
+    }
+
+private:
+    plat::socket_t listener_;
+    int port_ = 0;
+    std::vector<plat::socket_t> fillers_, accepted_;
+    std::atomic<bool> stop_{false};
+    std::thread drainer_;
+};
+
+// A host thread's blocking connect does not hold up the frame: an
+// established connection keeps echoing all the while.
+TEST(DirectConnection, BlockingConnectLeavesOtherConnectionsRunning) {
+    TestServer echo;
+    Recorder host;
+    ConnPtr conn = MakeConn(&host);
+    ASSERT_EQ(0, conn->Connect(L"127.0.0.1", echo.port(), 5000, nullptr));
+    ASSERT_TRUE(host.WaitEvent('C'));
+
+    FullListener slow;
+    slow.DrainAfter(std::chrono::milliseconds(1500));
+    Recorder blockedHost;
+    ConnPtr blocked = MakeConn(&blockedHost);
+    std::atomic<bool> returned(false);
+    std::thread connecting([&] {
+        EXPECT_EQ(0, blocked->Connect(L"127.0.0.1", slow.port(), 0, nullptr));
+        returned = true;
+    });
+    // Round trips made while the connect is still waiting.
+    int roundTrips = 0;
+    while (!returned) {
+        const size_t before = host.Data().size();
+        ASSERT_EQ(0, conn->Send("p", 1));
+        ASSERT_TRUE(host.WaitData(before + 1, 10000));
+        if (!returned) ++roundTrips;
+    }
+    connecting.join();
+    EXPECT_GE(roundTrips, 10);
+    EXPECT_EQ("C0", blockedHost.Outcomes());
+}
+
+// A Connect from a callback looks the name up away from the frame: it
+// returns at once, and a name that does not resolve ends in OnConnect(4).
+TEST(DirectConnection, ConnectFromACallbackResolvesOnTheResolverThread) {
+    TestServer echo;
+    Recorder first, byName, unknown;
+    ConnPtr conn = MakeConn(&first);
+    ConnPtr named = MakeConn(&byName);
+    ConnPtr nowhere = MakeConn(&unknown);
+    std::atomic<int> namedResult(-1), nowhereResult(-1);
+    first.onConnect = [&](int) {
+        namedResult = named->Connect(L"localhost", echo.port(), 5000, nullptr);
+        EXPECT_EQ(0, named->Send("by name", 7));
+        nowhereResult = nowhere->Connect(L"no such host", echo.port(), 5000, nullptr);
+    };
+    ASSERT_EQ(0, conn->Connect(L"127.0.0.1", echo.port(), 5000, nullptr));
+    ASSERT_TRUE(byName.WaitData(7));
+    EXPECT_EQ("by name", byName.Data());
+    EXPECT_EQ("C0", byName.Outcomes());
+    ASSERT_TRUE(unknown.WaitOutcome());
+    EXPECT_EQ("C4", unknown.Outcomes());
+    EXPECT_EQ(0, namedResult);
+    EXPECT_EQ(0, nowhereResult);
 }
 
 TEST(DirectConnection, CallsWithoutSocket) {

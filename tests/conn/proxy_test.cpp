@@ -119,11 +119,11 @@ TEST(HttpProxyConnection, PlainTunnelHoldsBackBytesUntilUp) {
     size_t end = RequestEnd(wire);
     ASSERT_NE(std::string::npos, end);
     EXPECT_EQ(0u, wire.find("CONNECT 127.0.0.1:4242 HTTP/1.1\r\n"));
-    // Held-back bytes first and as given, then the transformed payload.
-    EXPECT_EQ("before" + codec.Apply("after"), wire.substr(end));
+    // Held-back bytes first, through the codec like every later byte.
+    EXPECT_EQ(codec.Apply("before") + codec.Apply("after"), wire.substr(end));
     // The echo of both comes back through the codec.
     ASSERT_TRUE(host.WaitData(11));
-    EXPECT_EQ(codec.Apply("before") + "after", host.Data());
+    EXPECT_EQ("beforeafter", host.Data());
 }
 
 TEST(HttpProxyConnection, BasicCostsASecondConnectionAndTheHostSeesNothingInBetween) {
@@ -252,6 +252,46 @@ TEST(HttpProxyConnection, SilentProxyEndsWithConnectFourAfterTheTimeout) {
     EXPECT_FALSE(conn->IsConnected());
 }
 
+TEST(HttpProxyConnection, SilentProxyWithZeroTimeoutStillEnds) {
+    TestServer proxy(TestServer::Script(), true);
+    Recorder host;
+    ConnPtr conn = MakeConn(&host);
+    ProxyInfo p = Proxy(4, proxy.port());
+    ASSERT_EQ(0, conn->Connect(L"127.0.0.1", 80, 0, &p));
+    // The default handshake limit of 10 s applies.
+    ASSERT_TRUE(host.WaitOutcome(15000));
+    EXPECT_EQ("C4", host.Outcomes());
+}
+
+TEST(HttpProxyConnection, ProxyClosingMidHandshakeIsConnectFourOnce) {
+    TestServer proxy([](ServerConn& c, const std::string& in) -> size_t {
+        c.Close();
+        return in.size();
+    });
+    Recorder host;
+    ConnPtr conn = MakeConn(&host);
+    ProxyInfo p = Proxy(4, proxy.port());
+    ASSERT_EQ(0, conn->Connect(L"127.0.0.1", 80, 5000, &p));
+    ASSERT_TRUE(host.WaitOutcome());
+    EXPECT_EQ("C4", host.Outcomes());
+    EXPECT_FALSE(conn->IsConnected());
+}
+
+TEST(HttpProxyConnection, OversizedReplyIsErrorSix) {
+    const std::string hugeBody = "HTTP/1.1 407 Denied\r\nProxy-Authenticate: Basic\r\n"
+                                 "Content-Length: 1048576\r\n\r\n" + std::string(1048576, 'x');
+    const std::string hugeHeader = "HTTP/1.1 407 Denied\r\nX-Pad: " + std::string(1048576, 'y');
+    for (const std::string& reply : {hugeBody, hugeHeader}) {
+        TestServer proxy(HttpProxyScript([&](int, const std::string&) { return reply; }));
+        Recorder host;
+        ConnPtr conn = MakeConn(&host);
+        ProxyInfo p = Proxy(4, proxy.port(), L"vemuser", L"vempass");
+        ASSERT_EQ(0, conn->Connect(L"127.0.0.1", 80, 5000, &p));
+        ASSERT_TRUE(host.WaitOutcome());
+        EXPECT_EQ("E6", host.Outcomes());
+    }
+}
+
 TEST(HttpProxyConnection, ProxySilentAfterTheReconnectAlsoEndsTheAttempt) {
     TestServer proxy(HttpProxyScript([](int index, const std::string&) {
         return index == 0 ? std::string(k407Basic) : std::string();
@@ -372,7 +412,34 @@ TEST(SocksProxyConnection, Socks5WithAndWithoutCredentials) {
         EXPECT_EQ("C0", host.Outcomes());
         ASSERT_EQ(0, conn->Send("second", 6));
         ASSERT_TRUE(host.WaitData(11));
-        EXPECT_EQ(codec.Apply("first") + "second", host.Data());
+        EXPECT_EQ("firstsecond", host.Data());
+    }
+}
+
+// The target greets at once: its bytes come in the read of the proxy's
+// reply and reach the host, in order, before anything later.
+TEST(SocksProxyConnection, TargetBytesBehindTheReplyReachTheHost) {
+    const std::string ok4 = std::string("\x00\x5a\x00\x00\x00\x00\x00\x00", 8);
+    const std::string ok5 = std::string("\x05\x00\x00\x03\x09", 5) + "localhost" + Port16(25);
+    for (int type : {1, 3}) {
+        TestServer proxy([&](ServerConn& c, const std::string& in) -> size_t {
+            if (type == 3 && c.step == 0) {
+                if (in.size() < 3) return 0;
+                c.Send(std::string("\x05\x00", 2));
+                c.step = 1;
+                return 3;
+            }
+            c.Send((type == 1 ? ok4 : ok5) + "220 ready\r\n");
+            c.tunnel = true;
+            return in.size();
+        });
+        Recorder host;
+        ConnPtr conn = MakeConn(&host);
+        ProxyInfo p = Proxy(type, proxy.port());
+        ASSERT_EQ(0, conn->Connect(L"127.0.0.1", 25, 5000, &p));
+        ASSERT_TRUE(host.WaitData(11));
+        EXPECT_EQ("C0", host.Outcomes());
+        EXPECT_EQ("220 ready\r\n", host.Data());
     }
 }
 
@@ -475,7 +542,8 @@ protected:
     void SetUp() override { Clear(); }
     void TearDown() override { Clear(); }
     static void Clear() {
-        for (const char* v : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
+        for (const char* v : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY",
+                              "no_proxy", "NO_PROXY"})
             unsetenv(v);
     }
 };
@@ -518,6 +586,35 @@ TEST_F(SystemProxyEnv, FirstCandidateRefusesSecondCarries) {
     ASSERT_TRUE(host.WaitData(9));
     EXPECT_EQ("via socks", host.Data());
     EXPECT_EQ(1, socks.Connections());
+}
+
+TEST_F(SystemProxyEnv, Socks5SchemeIsSpokenAsSocks5) {
+    TestServer socks(Socks5Script("127.0.0.1", 6061, "", ""));
+    setenv("all_proxy", ("socks5h://127.0.0.1:" + std::to_string(socks.port())).c_str(), 1);
+    Recorder host;
+    ConnPtr conn = MakeConn(&host);
+    ProxyInfo p;
+    p.type = 5;
+    ASSERT_EQ(0, conn->Connect(L"127.0.0.1", 6061, 5000, &p));
+    EXPECT_EQ(3, p.type);
+    ASSERT_TRUE(host.WaitOutcome());
+    EXPECT_EQ("C0", host.Outcomes());
+}
+
+TEST_F(SystemProxyEnv, NoProxyNamesTheTargetGoesDirect) {
+    TestServer echo;
+    const std::string dead = "http://127.0.0.1:" + std::to_string(DeadPort());
+    setenv("http_proxy", dead.c_str(), 1);
+    setenv("NO_PROXY", "example.com, .local.test,127.0.0.1", 1);
+    Recorder host;
+    ConnPtr conn = MakeConn(&host);
+    ProxyInfo p;
+    p.type = 5;
+    ASSERT_EQ(0, conn->Connect(L"127.0.0.1", echo.port(), 5000, &p));
+    EXPECT_TRUE(conn->IsConnected());
+    ASSERT_TRUE(host.WaitOutcome());
+    EXPECT_EQ("C0", host.Outcomes());
+    EXPECT_EQ(1, echo.Connections());
 }
 
 TEST_F(SystemProxyEnv, AllCandidatesRefusingGiveOneConnectFour) {

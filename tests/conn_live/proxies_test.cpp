@@ -20,7 +20,7 @@ std::wstring User() { return Wide(testing_support::PeerValue("VEMNET_PROXY_USER"
 std::wstring Password() { return Wide(testing_support::PeerValue("VEMNET_PROXY_PASSWORD", "vempass")); }
 
 // Connects through proxy to a fresh echo server and checks the whole way:
-// the bytes sent during the handshake come first and as given, then a large
+// the bytes sent during the handshake come first, then a large
 // payload both ways, byte for byte, through the codec when there is one.
 void ExpectTunnel(ProxyInfo proxy, bool withCodec) {
     SCOPED_TRACE(withCodec ? "with codec" : "without codec");
@@ -43,10 +43,11 @@ void ExpectTunnel(ProxyInfo proxy, bool withCodec) {
     std::string payload = Pattern(300000, 17);
     ASSERT_TRUE(SendAllOf(conn.get(), payload));
     std::string early = "early bytes";
-    std::string wire = early + (withCodec ? codec.Apply(payload) : payload);
+    // Every byte goes through the codec, the held-back ones included.
+    std::string wire = withCodec ? codec.Apply(early + payload) : early + payload;
     ASSERT_TRUE(echo.WaitReceived(0, wire.size(), 20000));
     EXPECT_TRUE(echo.Received(0) == wire);
-    std::string back = (withCodec ? codec.Apply(early) : early) + payload;
+    std::string back = early + payload;
     ASSERT_TRUE(host.WaitData(back.size(), 20000));
     EXPECT_TRUE(host.Data() == back);
     EXPECT_EQ(1, echo.Connections());
@@ -68,6 +69,24 @@ void ExpectHandshakeFailure(ProxyInfo proxy) {
     EXPECT_EQ("E6", host.Outcomes());
     EXPECT_FALSE(conn->IsConnected());
     EXPECT_EQ("", echo.Received(0));
+}
+
+// A target that greets the moment it accepts (SSH, SMTP, FTP): its first
+// bytes may arrive in the same read as the proxy's reply, and must reach the
+// host all the same, in order.
+void ExpectServerSpeaksFirst(ProxyInfo proxy) {
+    const std::string greeting = "220 target ready\r\n";
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE(round);
+        TestServer target;
+        target.SetGreeting(greeting);
+        Recorder host;
+        ConnPtr conn = MakeConn(&host);
+        ASSERT_EQ(0, conn->Connect(L"127.0.0.1", target.port(), 8000, &proxy));
+        ASSERT_TRUE(host.WaitData(greeting.size(), 10000)) << host.Outcomes();
+        EXPECT_EQ("C0", host.Outcomes());
+        EXPECT_EQ(greeting, host.Data());
+    }
 }
 
 // ---- squid --------------------------------------------------------------------
@@ -146,6 +165,11 @@ TEST(Microsocks, WithoutAuthentication) {
     ExpectTunnel(Proxy(3, port), true);
 }
 
+TEST(Microsocks, ServerSpeaksFirst) {
+    REQUIRE_PEER_PORT(port, "VEMNET_MICROSOCKS_PORT");
+    ExpectServerSpeaksFirst(Proxy(3, port));
+}
+
 TEST(Microsocks, UserAndPassword) {
     REQUIRE_PEER_PORT(port, "VEMNET_MICROSOCKS_AUTH_PORT");
     ExpectTunnel(Proxy(3, port, User(), Password()), false);
@@ -166,6 +190,11 @@ TEST(Dante, WithoutAuthentication) {
     REQUIRE_PEER_PORT(port, "VEMNET_DANTE_PORT");
     ExpectTunnel(Proxy(3, port), false);
     ExpectTunnel(Proxy(3, port), true);
+}
+
+TEST(Dante, ServerSpeaksFirst) {
+    REQUIRE_PEER_PORT(port, "VEMNET_DANTE_PORT");
+    ExpectServerSpeaksFirst(Proxy(3, port));
 }
 
 TEST(Dante, UserAndPassword) {
@@ -190,6 +219,11 @@ TEST(Socks4a, BothSocks4Types) {
     REQUIRE_PEER_PORT(port, "VEMNET_SOCKS4A_PORT");
     ExpectTunnel(Proxy(1, port), false);
     ExpectTunnel(Proxy(2, port), true);
+}
+
+TEST(Socks4a, ServerSpeaksFirst) {
+    REQUIRE_PEER_PORT(port, "VEMNET_SOCKS4A_PORT");
+    ExpectServerSpeaksFirst(Proxy(1, port));
 }
 
 TEST(Socks4a, ZeroTimeout) {

@@ -16,16 +16,16 @@ FLAGS=(-std=c++17 -g -O1 -fno-omit-frame-pointer
        -I"$ROOT" -I"$ROOT/include")
 # The platform functions needed are the text conversions and the proxy
 # setting reader, both self-contained.
-COMMON=("$ROOT/conn/auth/base64.cpp" "$ROOT/platform/posix/text.cpp")
+COMMON=("$ROOT/conn/auth/base64.cpp" "$ROOT/platform/posix/text.cpp" "$ROOT/conn/wide_text.cpp")
 PROXY=("${COMMON[@]}" "$ROOT/conn/auth/ntlm_messages.cpp" "$ROOT/conn/proxy/proxy_reply.cpp"
        "$ROOT/conn/proxy/http_proxy_helper.cpp" "$ROOT/conn/proxy/socks4_proxy_helper.cpp"
-       "$ROOT/conn/proxy/socks5_proxy_helper.cpp")
+       "$ROOT/conn/proxy/socks5_proxy_helper.cpp" "$ROOT/conn/proxy/socks_reply_text.cpp")
 
 declare -A SOURCES=(
   [proxy_reply_fuzz]="${PROXY[*]}"
   [socks_reply_fuzz]="${PROXY[*]}"
   [base64_fuzz]="${COMMON[*]}"
-  [proxy_list_fuzz]="${COMMON[*]} $ROOT/conn/system_proxy.cpp $ROOT/platform/posix/system_proxy.cpp"
+  [proxy_list_fuzz]="${COMMON[*]} $ROOT/conn/system_proxy.cpp $ROOT/conn/proxy_bypass.cpp $ROOT/platform/posix/system_proxy.cpp"
 )
 declare -A LIBS=([proxy_reply_fuzz]=-lntlm [socks_reply_fuzz]=-lntlm)
 TARGETS=(proxy_reply_fuzz socks_reply_fuzz base64_fuzz proxy_list_fuzz)

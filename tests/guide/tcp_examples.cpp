@@ -187,11 +187,16 @@ TEST(GuideTcpClient, SystemProxy) {
         unsetenv("http_proxy");
     }
     {
-        // A SOCKS entry of the setting is spoken as SOCKS4a.
-        env.Set("all_proxy", "socks5://127.0.0.1:" + std::to_string(socks));
+        // The URL's scheme gives the SOCKS version (ssh -D speaks both).
+        env.Set("all_proxy", "socks4a://127.0.0.1:" + std::to_string(socks));
         ProxyInfo p = guide::SystemProxy();
         ExpectEcho(&p);
         EXPECT_EQ(1, p.type);
+        EXPECT_EQ(socks, p.port);
+        env.Set("all_proxy", "socks5h://127.0.0.1:" + std::to_string(socks));
+        p = guide::SystemProxy();
+        ExpectEcho(&p);
+        EXPECT_EQ(3, p.type);
         EXPECT_EQ(socks, p.port);
     }
 }

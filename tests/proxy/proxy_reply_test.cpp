@@ -165,3 +165,14 @@ TEST(ReadProxyReply, HtmlBodyFormWithoutLength) {
     r = ReadAll(odd + "<Html><Body>x</Body></Html>");
     EXPECT_EQ(r.consumed, int(odd.size()) + 27);
 }
+
+TEST(ReadProxyReply, ChunkedBodyEndsAtItsLastChunk) {
+    const std::string head = "HTTP/1.1 407 Denied\r\nTransfer-Encoding: chunked\r\n\r\n";
+    const std::string body = "5\r\nhello\r\n1a;ext=1\r\nabcdefghijklmnopqrstuvwxyz\r\n0\r\nX-T: 1\r\n\r\n";
+    const std::string next = "HTTP/1.1 200 OK\r\n\r\n";
+    for (size_t cut = 0; cut < body.size(); ++cut)
+        EXPECT_FALSE(ReadAll(head + body.substr(0, cut)).complete) << "cut at " << cut;
+    Read r = ReadAll(head + body + next);
+    EXPECT_TRUE(r.complete);
+    EXPECT_EQ(r.consumed, int(head.size() + body.size()));
+}

@@ -73,15 +73,10 @@ TEST_F(Socks, Socks4Refusals) {
         h.Start();
         EXPECT_EQ(Feed(h, B({0, 0x5B, 0, 0, 0, 0, 0, 0})), std::make_pair(8, 3));
     }
-    {   // tunnel data behind the reply in the same read
+    {   // the target's greeting behind the reply in the same read stays out
         Socket4ProxyHelper h(&sock, &proxy, &target, 8080);
         h.Start();
-        EXPECT_EQ(Feed(h, B({0, 0x5A, 0, 0, 0, 0, 0, 0}) + "SSH-2.0"), std::make_pair(8, 6));
-    }
-    {   // a single byte too many is enough
-        Socket4ProxyHelper h(&sock, &proxy, &target, 8080);
-        h.Start();
-        EXPECT_EQ(Feed(h, B({0, 0x5A, 0, 0, 0, 0, 0, 0, 'S'})), std::make_pair(8, 6));
+        EXPECT_EQ(Feed(h, B({0, 0x5A, 0, 0, 0, 0, 0, 0}) + "SSH-2.0"), std::make_pair(8, 0));
     }
 }
 
@@ -218,20 +213,40 @@ TEST_F(Socks, Socks5ConnectReplies) {
         upToRequest(h);
         EXPECT_EQ(Feed(h, B({5, 5, 0, 1, 0, 0, 0, 0, 0, 0})), std::make_pair(10, 3));
     }
-    {   // a domain-name bound address is longer than 10 bytes
+    {   // the target's greeting behind the reply is not the reply's
         Socket5ProxyHelper h(&sock, &proxy, &target, 8080);
         upToRequest(h);
-        EXPECT_EQ(Feed(h, B({5, 0, 0, 3, 9}) + "localhost" + B({0, 80})), std::make_pair(10, 6));
+        EXPECT_EQ(Feed(h, kSocks5Ok + "220 smtp ready"), std::make_pair(10, 0));
     }
-    {   // tunnel data behind the reply
+    {   // an address type that does not exist
         Socket5ProxyHelper h(&sock, &proxy, &target, 8080);
         upToRequest(h);
-        EXPECT_EQ(Feed(h, kSocks5Ok + "HTTP/1.1 200 OK"), std::make_pair(10, 6));
+        EXPECT_EQ(Feed(h, B({5, 0, 0, 2, 0, 0, 0, 0, 0, 0})), std::make_pair(10, 6));
     }
-    {   // one byte too many
-        Socket5ProxyHelper h(&sock, &proxy, &target, 8080);
-        upToRequest(h);
-        EXPECT_EQ(Feed(h, kSocks5Ok + "H"), std::make_pair(10, 6));
+}
+
+// A bound address given as a name or as an IPv6 address: the reply counts
+// only once it is whole, however it was split, and not a byte more.
+TEST_F(Socks, Socks5ReplyIsReadByItsAddressType) {
+    const std::string replies[] = {
+        B({5, 0, 0, 3, 9}) + "localhost" + B({0x1F, 0x90}),
+        B({5, 0, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0x1F, 0x90}),
+    };
+    const std::string greeting = "SSH-2.0-x\r\n";
+    for (const std::string& reply : replies) {
+        const std::string wire = reply + greeting;
+        for (size_t split = 1; split <= reply.size(); ++split) {
+            RecordingSock s;
+            Socket5ProxyHelper h(&s, &proxy, &target, 8080);
+            h.Start();
+            Feed(h, B({5, 0}));
+            std::pair<int, int> first = Feed(h, wire.substr(0, split));
+            if (split < reply.size()) {
+                EXPECT_EQ(first, std::make_pair(0, 2)) << "split at " << split;
+                first = Feed(h, wire);
+            }
+            EXPECT_EQ(first, std::make_pair(int(reply.size()), 0)) << "split at " << split;
+        }
     }
 }
 

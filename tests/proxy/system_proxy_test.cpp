@@ -1,9 +1,14 @@
 #include <gtest/gtest.h>
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "conn/proxy_bypass.h"
 #include "conn/system_proxy.h"
 #include "platform/platform.h"
 
@@ -86,8 +91,8 @@ TEST(ParseProxyList, OddTokens) {
 // The environment reader of this platform, through the candidates list.
 class EnvProxy : public ::testing::Test {
 protected:
-    const std::vector<const char*> names = {"http_proxy", "HTTP_PROXY", "https_proxy",
-                                            "HTTPS_PROXY", "all_proxy", "ALL_PROXY"};
+    const std::vector<const char*> names = {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY",
+                                            "all_proxy",  "ALL_PROXY",  "no_proxy",    "NO_PROXY"};
     void SetUp() override {
         for (const char* n : names) {
             const char* v = std::getenv(n);
@@ -101,9 +106,16 @@ protected:
             else unsetenv(names[i]);
         }
     }
+    // The entries as "kind=host:port", kind http, socks (4a) or socks5.
     std::wstring List() {
-        std::wstring list = L"<none>";
-        if (!plat::SystemProxyList(&list)) return L"<none>";
+        plat::ProxySetting setting;
+        if (!plat::SystemProxySetting(&setting)) return L"<none>";
+        std::wstring list;
+        for (const plat::ProxyEntry& e : setting.entries) {
+            if (!list.empty()) list += L' ';
+            list += e.type == 4 ? L"http=" : e.type == 3 ? L"socks5=" : e.type == 1 ? L"socks=" : L"?=";
+            list += e.host + L":" + std::to_wstring(e.port);
+        }
         return list;
     }
     std::vector<std::pair<bool, std::string>> saved;
@@ -111,7 +123,7 @@ protected:
 
 TEST_F(EnvProxy, NothingSet) {
     EXPECT_EQ(List(), L"<none>");
-    EXPECT_TRUE(VemNetwork::SystemProxyCandidates().empty());
+    EXPECT_TRUE(VemNetwork::SystemProxyCandidates(L"example.com").empty());
     setenv("http_proxy", "", 1);
     EXPECT_EQ(List(), L"<none>");
 }
@@ -136,15 +148,15 @@ TEST_F(EnvProxy, HttpsAndAllProxy) {
     setenv("http_proxy", "http://127.0.0.1:3128", 1);
     setenv("HTTPS_PROXY", "http://127.0.0.1:3128", 1);   // the same: not repeated
     setenv("all_proxy", "socks5h://127.0.0.1", 1);
-    EXPECT_EQ(List(), L"http=127.0.0.1:3128 socks=127.0.0.1:1080");
+    EXPECT_EQ(List(), L"http=127.0.0.1:3128 socks5=127.0.0.1:1080");
 
     setenv("HTTPS_PROXY", "127.0.0.3:8443", 1);
-    EXPECT_EQ(List(), L"http=127.0.0.1:3128 http=127.0.0.3:8443 socks=127.0.0.1:1080");
+    EXPECT_EQ(List(), L"http=127.0.0.1:3128 http=127.0.0.3:8443 socks5=127.0.0.1:1080");
 
-    // The whole road: the list parsed into candidates.
-    const std::list<ProxyInfo> c = VemNetwork::SystemProxyCandidates();
+    // The whole road: the entries as candidates.
+    const std::list<ProxyInfo> c = VemNetwork::SystemProxyCandidates(L"example.com");
     ASSERT_EQ(c.size(), 3u);
-    EXPECT_EQ(c.back().type, 1);
+    EXPECT_EQ(c.back().type, 3);
     EXPECT_EQ(c.back().host, L"127.0.0.1");
     EXPECT_EQ(c.back().port, 1080);
     EXPECT_EQ(c.front().type, 4);
@@ -152,14 +164,29 @@ TEST_F(EnvProxy, HttpsAndAllProxy) {
 }
 
 TEST_F(EnvProxy, SocksSchemes) {
-    for (const char* scheme : {"socks", "socks4", "socks4a", "socks5", "SOCKS5"}) {
+    for (const char* scheme : {"socks", "socks4", "socks4a"}) {
         setenv("ALL_PROXY", (std::string(scheme) + "://u:p@localhost:9050/x").c_str(), 1);
         EXPECT_EQ(List(), L"socks=localhost:9050") << scheme;
+    }
+    for (const char* scheme : {"socks5", "socks5h", "SOCKS5"}) {
+        setenv("ALL_PROXY", (std::string(scheme) + "://u:p@localhost:9050/x").c_str(), 1);
+        EXPECT_EQ(List(), L"socks5=localhost:9050") << scheme;
     }
     // A SOCKS URL in http_proxy is a SOCKS proxy too.
     setenv("http_proxy", "socks4://127.0.0.1:1081", 1);
     unsetenv("ALL_PROXY");
     EXPECT_EQ(List(), L"socks=127.0.0.1:1081");
+}
+
+TEST_F(EnvProxy, NoProxyTargetsGetNoCandidates) {
+    setenv("http_proxy", "http://127.0.0.1:3128", 1);
+    setenv("no_proxy", "localhost,.corp.example,10.1.2.3", 1);
+    for (const wchar_t* direct : {L"localhost", L"a.corp.example", L"corp.example", L"10.1.2.3"})
+        EXPECT_TRUE(VemNetwork::SystemProxyCandidates(direct).empty()) << direct;
+    EXPECT_EQ(1u, VemNetwork::SystemProxyCandidates(L"example.org").size());
+    unsetenv("no_proxy");
+    setenv("NO_PROXY", "*", 1);
+    EXPECT_TRUE(VemNetwork::SystemProxyCandidates(L"example.org").empty());
 }
 
 TEST_F(EnvProxy, UnusableValuesAreLeftOut) {
@@ -178,5 +205,80 @@ TEST_F(EnvProxy, UnusableValuesAreLeftOut) {
     EXPECT_EQ(List(), L"<none>");
     setenv("all_proxy", "127.0.0.1:1080", 1);
     EXPECT_EQ(List(), L"<none>");
+}
+#endif
+
+TEST(BypassesProxy, EntryForms) {
+    using VemNetwork::BypassesProxy;
+    const std::wstring list = L"<local>; *.Intra.example ;10.0.*, .corp.test host.test:8080";
+    for (const wchar_t* host : {L"printer", L"web.intra.example", L"10.0.3.4", L"corp.test", L"x.corp.test",
+                                L"HOST.test"})
+        EXPECT_TRUE(BypassesProxy(host, list)) << host;
+    for (const wchar_t* host : {L"intra.example", L"10.1.0.1", L"notcorp.test", L"example.com", L""})
+        EXPECT_FALSE(BypassesProxy(host, list)) << host;
+    EXPECT_TRUE(BypassesProxy(L"anything.org", L"*"));
+    EXPECT_FALSE(BypassesProxy(L"anything.org", L""));
+}
+
+#if defined(_WIN32)
+// The setting where the Internet Options dialog writes it, for the test's
+// duration; the earlier values come back afterwards.
+class DialogProxySetting {
+public:
+    DialogProxySetting(const wchar_t* server, const wchar_t* bypass) {
+        RegCreateKeyExW(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key_, nullptr);
+        Save(L"ProxyEnable", &enable_);
+        Save(L"ProxyServer", &server_);
+        Save(L"ProxyOverride", &bypass_);
+        const DWORD one = 1;
+        RegSetValueExW(key_, L"ProxyEnable", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), sizeof one);
+        SetText(L"ProxyServer", server);
+        SetText(L"ProxyOverride", bypass);
+    }
+    ~DialogProxySetting() {
+        Restore(L"ProxyEnable", enable_);
+        Restore(L"ProxyServer", server_);
+        Restore(L"ProxyOverride", bypass_);
+        RegCloseKey(key_);
+    }
+
+private:
+    struct Saved {
+        bool present = false;
+        DWORD type = 0;
+        std::vector<BYTE> bytes;
+    };
+    void Save(const wchar_t* name, Saved* saved) {
+        DWORD size = 0;
+        if (RegQueryValueExW(key_, name, nullptr, &saved->type, nullptr, &size) != ERROR_SUCCESS) return;
+        saved->bytes.resize(size);
+        saved->present = RegQueryValueExW(key_, name, nullptr, &saved->type, saved->bytes.data(), &size) ==
+                         ERROR_SUCCESS;
+    }
+    void Restore(const wchar_t* name, const Saved& saved) {
+        if (!saved.present) {
+            RegDeleteValueW(key_, name);
+            return;
+        }
+        RegSetValueExW(key_, name, 0, saved.type, saved.bytes.data(), DWORD(saved.bytes.size()));
+    }
+    void SetText(const wchar_t* name, const wchar_t* text) {
+        RegSetValueExW(key_, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
+                       DWORD((wcslen(text) + 1) * sizeof(wchar_t)));
+    }
+    static constexpr const wchar_t* kKey = L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+    HKEY key_ = nullptr;
+    Saved enable_, server_, bypass_;
+};
+
+TEST(WinInetProxy, BypassListOfTheDialogSendsTargetsDirect) {
+    DialogProxySetting setting(L"http=127.0.0.1:3128", L"<local>;*.intra.example");
+    for (const wchar_t* direct : {L"printer", L"web.intra.example"})
+        EXPECT_TRUE(VemNetwork::SystemProxyCandidates(direct).empty()) << direct;
+    const std::list<ProxyInfo> c = VemNetwork::SystemProxyCandidates(L"example.org");
+    ASSERT_EQ(1u, c.size());
+    EXPECT_EQ(4, c.front().type);
+    EXPECT_EQ(L"127.0.0.1", c.front().host);
+    EXPECT_EQ(3128, c.front().port);
 }
 #endif

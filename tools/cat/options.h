@@ -138,7 +138,7 @@ inline bool PercentDecode(const std::string& text, std::string* out) {
 inline bool ParseProxyUrl(const std::string& text, VemNetwork::ProxyInfo* out, std::string* error) {
     VemNetwork::ProxyInfo p;
     if (Lower(text) == "system") {
-        p.type = 5;
+        p.type = VemNetwork::PROXY_SYSTEM;
         *out = p;
         return true;
     }
@@ -150,14 +150,14 @@ inline bool ParseProxyUrl(const std::string& text, VemNetwork::ProxyInfo* out, s
     std::string scheme = Lower(text.substr(0, sep));
     bool ntlm = false;
     if (scheme == "http") {
-        p.type = 4;
+        p.type = VemNetwork::PROXY_HTTP;
     } else if (scheme == "ntlm") {
-        p.type = 4;
+        p.type = VemNetwork::PROXY_HTTP;
         ntlm = true;
     } else if (scheme == "socks4a" || scheme == "socks4") {
-        p.type = 1;
+        p.type = VemNetwork::PROXY_SOCKS4;
     } else if (scheme == "socks5") {
-        p.type = 3;
+        p.type = VemNetwork::PROXY_SOCKS5;
     } else {
         *error = "unknown proxy scheme '" + scheme + "' (use http, ntlm, socks4a, socks5 or system)";
         return false;
@@ -246,17 +246,17 @@ inline bool ParseProxyUrl(const std::string& text, VemNetwork::ProxyInfo* out, s
 
 inline std::string ProxyKindName(int type) {
     switch (type) {
-    case 1:
-    case 2: return "SOCKS4a";
-    case 3: return "SOCKS5";
-    case 4: return "HTTP CONNECT";
-    case 5: return "system setting";
+    case VemNetwork::PROXY_SOCKS4:
+    case VemNetwork::PROXY_SOCKS4_ALT: return "SOCKS4a";
+    case VemNetwork::PROXY_SOCKS5: return "SOCKS5";
+    case VemNetwork::PROXY_HTTP: return "HTTP CONNECT";
+    case VemNetwork::PROXY_SYSTEM: return "system setting";
     default: return "kind " + std::to_string(type);
     }
 }
 
 inline std::string DescribeProxy(const VemNetwork::ProxyInfo& p) {
-    if (p.type == 5 && p.host.empty()) return "the system proxy setting";
+    if (p.type == VemNetwork::PROXY_SYSTEM && p.host.empty()) return "the system proxy setting";
     std::string s = ProxyKindName(p.type) + " proxy " + Narrow(p.host) + ":" + std::to_string(p.port);
     if (!p.user.empty()) s += " as " + Narrow(p.user);
     if (!p.domain.empty()) s += " in domain " + Narrow(p.domain);
@@ -447,7 +447,8 @@ inline const char* HelpText() {
         "\n"
         "Other:\n"
         "  -v, --verbose      report events on standard error: connect result, proxy\n"
-        "                     steps, bytes in and out\n"
+        "                     steps, bytes in and out, and the library's own log\n"
+        "                     lines (which step of a proxy handshake failed)\n"
         "  -h, --help         this text\n"
         "\n"
         "Exit codes:\n"

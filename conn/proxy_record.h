@@ -1,0 +1,17 @@
+// What a proxy record is good for.
+#ifndef VEMNET_PROXY_RECORD_H
+#define VEMNET_PROXY_RECORD_H
+
+#include "vemnet/netconn.h"
+
+namespace VemNetwork {
+
+// A record names a proxy to use: the system setting, or a host and a
+// positive port.
+inline bool IsUsableProxy(const ProxyInfo& proxy) {
+    return proxy.type == PROXY_SYSTEM || (!proxy.host.empty() && proxy.port > 0);
+}
+
+}  // namespace VemNetwork
+
+#endif
