@@ -508,7 +508,7 @@ std::wstring TcpNetConn::DuringStep() const {
 int TcpNetConn::HandshakeLimit() const { return timeout_ > 0 ? timeout_ : kDefaultTimeoutMs; }
 
 void TcpNetConn::LogHandshakeEnd(const std::wstring& why) {
-    const std::wstring where = proxy_ ? proxy_->host + L":" + std::to_wstring(proxy_->port) : std::wstring();
+    const std::wstring where = proxy_ ? ToWString(proxy_->host) + L":" + std::to_wstring(proxy_->port) : std::wstring();
     LogLine(NamedLogger::TcpNetConn, LOG_LEVEL_ERROR, L"proxy handshake with %s failed: %s",
             where.c_str(), why.c_str());
 }
