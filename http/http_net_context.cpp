@@ -100,6 +100,11 @@ HttpSendTask* HttpNetContext::PopTask() {
     return task;
 }
 
+size_t HttpNetContext::TaskCount() {
+    std::lock_guard<plat::Lock> guard(taskLock);
+    return tasks.size();
+}
+
 HttpSendTask* HttpNetContext::PopTaskOrFinish() {
     std::lock_guard<plat::Lock> guard(taskLock);
     if (tasks.empty()) {
@@ -124,6 +129,11 @@ void HttpNetContext::Wake() {
 void HttpNetContext::SleepUnlessWoken(int ms) {
     std::unique_lock<std::mutex> guard(wakeLock);
     wakeSignal.wait_for(guard, std::chrono::milliseconds(ms > 0 ? ms : 0), [this] { return wakeRequested; });
+    wakeRequested = false;
+}
+
+void HttpNetContext::ClearWake() {
+    std::lock_guard<std::mutex> guard(wakeLock);
     wakeRequested = false;
 }
 

@@ -87,6 +87,7 @@ public:
     void PushTask(const std::wstring& label, const boost::function<void()>& call);
     // The oldest task, or null. The caller owns it.
     HttpSendTask* PopTask();
+    size_t TaskCount();
     // Marks the queue finished when it is empty: later pushes are dropped, so
     // that no task (each holding a reference to this record) stays behind
     // once the worker is gone. Returns null in that case, else the oldest task.
@@ -98,6 +99,7 @@ public:
     void Wake();
     // Sleeps ms milliseconds, or less when Wake comes meanwhile.
     void SleepUnlessWoken(int ms);
+    void ClearWake();
     // True while received data waits beyond the receive buffer's room: the
     // worker makes no exchange until the host has consumed enough.
     bool HoldingBack();

@@ -33,7 +33,7 @@ bool RunTask(HttpNetContext& context, HttpSendTask* task) {
 
 // One cycle of the worker:
 //
-//   run queued tasks, each exchange's data posted as soon as it ends
+//   run the tasks queued, each exchange's data posted as soon as it ends
 //   -> (none ran: ask the frame for a poll) -> cap interval
 //   -> sleep interval, cut short when the host queues a message
 //   -> post sent -> post data waiting -> post timeout
@@ -52,9 +52,14 @@ void RunWorker(void* arg) {
     while (context.running.load()) {
         uint32_t now = plat::TickCount();
         context.openFailureReported = false;
+        // A wake-up for a message this cycle is about to send is spent.
+        context.ClearWake();
         bool ran = false;
         bool holding = context.HoldingBack();
-        while (!holding && !context.failed.load()) {
+        // Only the tasks queued when the cycle began: a host that keeps
+        // sending does not hold off the cycle's events (its wake-up ends the
+        // sleep at once instead).
+        for (size_t queued = context.TaskCount(); queued > 0 && !holding && !context.failed.load(); --queued) {
             HttpSendTask* task = context.PopTask();
             if (!task) break;
             RunTask(context, task);

@@ -30,6 +30,7 @@ const DWORD kOptionProxyPassword = 44;     // INTERNET_OPTION_PROXY_PASSWORD
 const DWORD kHeaderAddReplace = 0xa0000000;   // HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE
 const DWORD kQueryStatusNumber = 0x20000013;  // HTTP_QUERY_FLAG_NUMBER | HTTP_QUERY_STATUS_CODE
 const DWORD kQueryLengthNumber = 0x20000005;  // HTTP_QUERY_FLAG_NUMBER | HTTP_QUERY_CONTENT_LENGTH
+const DWORD kQueryRawHeaders = 22;            // HTTP_QUERY_RAW_HEADERS_CRLF
 
 class WinInetHttpClient : public HttpClient {
 public:
@@ -118,6 +119,7 @@ public:
         status_ = int(value);
         size = sizeof(value);
         if (HttpQueryInfoW(request_, kQueryLengthNumber, &value, &size, nullptr)) declared_ = int64_t(value);
+        bare_ = declared_ < 0 && !HasHeaderLines();
         return true;
     }
 
@@ -130,6 +132,11 @@ public:
         DWORD got = 0;
         if (!InternetReadFile(request_, buffer, DWORD(size), &got)) return -1;
         if (got == 0 && size > 0 && declared_ >= 0 && received_ < declared_) return -1;
+        // When the server closes without answering, WinInet sends the
+        // request again on a new connection and, with no answer there
+        // either, reports success with the previous status line and no
+        // header lines: an empty body then means no reply.
+        if (got == 0 && size > 0 && bare_ && received_ == 0) return -1;
         received_ += got;
         return int(got);
     }
@@ -142,6 +149,17 @@ public:
     }
 
 private:
+    // Whether the reply's header block holds anything beside the status line.
+    bool HasHeaderLines() {
+        DWORD size = 0;
+        HttpQueryInfoW(request_, kQueryRawHeaders, nullptr, &size, nullptr);
+        if (size == 0) return false;
+        std::wstring raw(size / sizeof(wchar_t) + 1, L'\0');
+        size = DWORD(raw.size() * sizeof(wchar_t));
+        if (!HttpQueryInfoW(request_, kQueryRawHeaders, &raw[0], &size, nullptr)) return false;
+        return raw.find(L':') != std::wstring::npos;
+    }
+
     static bool Fail(int* error, DWORD code = GetLastError()) {
         if (error) *error = int(code);
         return false;
@@ -154,6 +172,7 @@ private:
     int status_ = 0;
     int64_t declared_ = -1;   // Content-Length of the reply, -1 when absent
     int64_t received_ = 0;
+    bool bare_ = false;       // status line without header lines
 };
 
 }  // namespace
