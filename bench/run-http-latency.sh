@@ -4,7 +4,8 @@
 #   bench/run-http-latency.sh PROGRAM [MESSAGES]
 #
 # PROGRAM is the built vemnet-http-latency; a .exe runs under wine (with the
-# DLL beside it). The server is stopped afterwards.
+# DLL, which the Windows build copies beside it). The server is stopped
+# afterwards.
 set -u
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 PROG=$1
@@ -16,6 +17,6 @@ SERVER=$!
 for _ in $(seq 100); do [ -s "$DIR/port" ] && break; sleep 0.1; done
 PORT=$(cat "$DIR/port")
 case "$PROG" in
-  *.exe) WINEDEBUG=-all timeout 300 /usr/lib/wine/wine64 "$PROG" "$PORT" "$MESSAGES" ;;
+  *.exe) WINEPREFIX=${WINEPREFIX:-$ROOT/build/wine-prefix} WINEDEBUG=-all timeout 300 /usr/lib/wine/wine64 "$PROG" "$PORT" "$MESSAGES" ;;
   *) timeout 300 "$PROG" "$PORT" "$MESSAGES" ;;
 esac
