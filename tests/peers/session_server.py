@@ -15,8 +15,7 @@ Protocol (request body, form-encoded but not escaped):
 Behaviour chosen by path, so that parallel tests do not meet:
   /status/NNN...   answers status NNN (after recording the request)
   /slow/MS...      waits MS milliseconds, then answers as usual
-  /big...          answers 200 with "data=" + Base64 of BIG_SIZE pattern bytes
-  /big/N...        the same with N pattern bytes
+  /big/N...        answers 200 with "data=" + Base64 of N pattern bytes
   /redirect...     answers 302 with Location: the same path without "/redirect"
   /cut...          the protocol above, but each reply declares its whole
                    length, sends half of the body and closes the connection
@@ -44,10 +43,10 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import parse_qs, urlsplit
 
 CHUNK = 49152          # raw bytes per reply: its Base64 stays well below 131072
-BIG_SIZE = 120000      # its Base64 is more than 131072 bytes
 
 
-def big_pattern(size=BIG_SIZE):
+def big_pattern(size):
+    """Byte i is (7 i + 3) mod 251."""
     return bytes((i * 7 + 3) % 251 for i in range(size))
 
 
@@ -92,7 +91,6 @@ class State:
 
 
 STATE = State()
-BIG = big_pattern()
 
 
 def parse_body(body):
@@ -174,9 +172,6 @@ class Handler(BaseHTTPRequestHandler):
         m = re.match(r"^/big/(\d+)", path)
         if m:
             self.reply(200, b"data=" + encode_lines(big_pattern(int(m.group(1)))))
-            return
-        if path.startswith("/big"):
-            self.reply(200, b"data=" + encode_lines(BIG))
             return
         if path.startswith("/redirect"):
             self.send_response(302)
