@@ -153,6 +153,8 @@ public:
 
     bool OpenConnection(int* error) override {
         if (!sessionOpen_) return Fail(error, kHttpWrongState);
+        // As the system's HTTP service, no connection without a server name.
+        if (settings_.host.empty()) return Fail(error, int(CURLE_URL_MALFORMAT));
         std::string host = ToAnsi(settings_.host);
         if (host.find(':') != std::string::npos && host.front() != '[') host = "[" + host + "]";
         origin_ = "http://" + host + ":" + std::to_string(settings_.port & 0xFFFF);

@@ -130,6 +130,29 @@ TEST_F(Failures, RedirectIsError6AndNotFollowed) {
     EXPECT_TRUE(Log().empty()) << "the redirect was followed";
 }
 
+TEST_F(Failures, HandleThatCannotOpenIsReportedOncePerCycle) {
+    // No server name: the connection handle cannot be opened, every
+    // exchange fails with 2 and the worker goes on.
+    Recorder cb;
+    ConnSetup setup;
+    setup.url = Url();
+    std::unique_ptr<IHttpConn> conn(MakeConn(&cb, setup));
+    ASSERT_EQ(0, conn->Connect(L"", port, 60000, nullptr));
+    ASSERT_TRUE(cb.WaitCount(Ev::Sent, 1, 5000));
+    for (int i = 0; i < 6; ++i) ASSERT_EQ(0, conn->Send("queued", 6));
+    ASSERT_TRUE(cb.WaitCount(Ev::Error, 1, 5000));
+    ASSERT_TRUE(cb.WaitCount(Ev::Sent, cb.Count(Ev::Sent) + 3, 5000));
+    conn->Close();
+    int errorsInCycle = 0;
+    for (const Event& e : cb.Events()) {
+        if (e.kind == Ev::Sent) errorsInCycle = 0;
+        if (e.kind == Ev::Error) {
+            EXPECT_EQ(2, e.code);
+            EXPECT_LE(++errorsInCycle, 1) << "more than one error in one cycle";
+        }
+    }
+}
+
 TEST_F(Failures, ReplyCutShortIsAnErrorNotData) {
     // Every reply declares its length and stops half way.
     Recorder cb;
