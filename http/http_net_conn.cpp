@@ -27,12 +27,19 @@ int HttpNetConn::Connect(const WideStringView& hostName, int port, int timeout, 
     } catch (const std::exception&) {
         return NETCONN_NO_SOCKET;
     }
+    boost::shared_ptr<HttpNetContext> replaced = fresh;
     {
         // The frame's events of the old context read `context` through
         // PushBaseTask; replacing it under the frame lock keeps them apart.
         FrameGuard guard(GetDefaultFrame());
-        context = fresh;
+        SwapContext(replaced);
         fresh->conn.store(this);
+    }
+    // A context another thread's Connect put in place meanwhile stops.
+    if (replaced) {
+        replaced->running.store(false);
+        replaced->conn.store(nullptr);
+        replaced.reset();
     }
     fresh->ResetSession();
     fresh->host = ToWString(hostName);
@@ -54,8 +61,22 @@ int HttpNetConn::Connect(const WideStringView& hostName, int port, int timeout, 
     return NETCONN_OK;
 }
 
-int HttpNetConn::Send(const char* bytes, int length) {
-    boost::shared_ptr<HttpNetContext> ctx = context;
+int HttpNetConn::Send(const char* bytes, int length) { return Queue(bytes, length, true); }
+
+int HttpNetConn::QueuePoll() { return Queue(nullptr, 0, false); }
+
+boost::shared_ptr<HttpNetContext> HttpNetConn::Context() const {
+    std::lock_guard<std::mutex> guard(contextLock);
+    return context;
+}
+
+void HttpNetConn::SwapContext(boost::shared_ptr<HttpNetContext>& other) {
+    std::lock_guard<std::mutex> guard(contextLock);
+    context.swap(other);
+}
+
+int HttpNetConn::Queue(const char* bytes, int length, bool wake) {
+    boost::shared_ptr<HttpNetContext> ctx = Context();
     if (!ctx || !ctx->running.load()) return NETCONN_NOT_CONNECTED;
     std::string message;
     if (length > 0) {
@@ -68,23 +89,24 @@ int HttpNetConn::Send(const char* bytes, int length) {
         }
     }
     ctx->PushTask(L"senddata", boost::bind(&HttpNetContext::SendRequest, ctx, message));
+    if (wake) ctx->Wake();
     return NETCONN_OK;
 }
 
 int HttpNetConn::SetTimeout(int milliseconds) {
-    boost::shared_ptr<HttpNetContext> ctx = context;
+    boost::shared_ptr<HttpNetContext> ctx = Context();
     if (!ctx) return NETCONN_NOT_CONNECTED;
     return ctx->SetTimeout(milliseconds);
 }
 
 void HttpNetConn::Close() {
-    if (!context) return;
+    if (!Context()) return;
     // Declared before the guard: the last reference may go here, and the
     // context's clean-up needs no frame lock.
     boost::shared_ptr<HttpNetContext> old;
     {
         FrameGuard guard(GetDefaultFrame());
-        old.swap(context);
+        SwapContext(old);
         if (old) {
             old->running.store(false);
             old->conn.store(nullptr);

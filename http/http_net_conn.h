@@ -7,11 +7,15 @@
 // Close clears the context's back reference holding that same lock, so a
 // delivery in progress finishes before Close returns, and none starts
 // afterwards; as the lock is recursive, Close also works from a callback.
+// `context` itself is replaced by Close and Connect (from any thread, a
+// callback included) while Send and SetTimeout read it: contextLock guards
+// it, held only to copy or swap the reference.
 #ifndef VEMNET_HTTP_NET_CONN_H
 #define VEMNET_HTTP_NET_CONN_H
 
 #include <atomic>
 #include <map>
+#include <mutex>
 #include <string>
 
 #include <boost/shared_ptr.hpp>
@@ -51,17 +55,25 @@ public:
     virtual int NotifyData(const char* data, int length);
     virtual void NotifySent();
 
+    // The frame's poll: an empty message that, unlike the host's, does not
+    // wake the worker, so an idle connection keeps its pace.
+    int QueuePoll();
+
     // The context of the last Connect (for tests and diagnostics).
-    boost::shared_ptr<HttpNetContext> Context() const { return context; }
+    boost::shared_ptr<HttpNetContext> Context() const;
     const std::wstring& Url() const { return url; }
     const std::map<std::wstring, std::wstring>& Params() const { return params; }
     const std::string& Data() const { return data; }
 
 private:
+    int Queue(const char* data, int length, bool wake);
+    void SwapContext(boost::shared_ptr<HttpNetContext>& other);
+
     std::atomic<INetConnCallback*> callback;
     std::atomic<INetCodec*> codec;
     std::atomic<bool> connected;
-    boost::shared_ptr<HttpNetContext> context;
+    mutable std::mutex contextLock;
+    boost::shared_ptr<HttpNetContext> context;   // under contextLock
     std::map<std::wstring, std::wstring> params;
     std::wstring verb;
     std::wstring headers;

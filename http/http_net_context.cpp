@@ -1,5 +1,6 @@
 #include "http/http_net_context.h"
 
+#include <chrono>
 #include <climits>
 #include <mutex>
 
@@ -17,6 +18,9 @@ std::atomic<int> HttpNetContext::sendTimeoutMs(10000);
 
 HttpNetContext::HttpNetContext()
     : running(true),
+      failed(false),
+      openFailureReported(false),
+      wakeRequested(false),
       tasksFinished(false),
       conn(nullptr),
       port(0),
@@ -96,6 +100,11 @@ HttpSendTask* HttpNetContext::PopTask() {
     return task;
 }
 
+size_t HttpNetContext::TaskCount() {
+    std::lock_guard<plat::Lock> guard(taskLock);
+    return tasks.size();
+}
+
 HttpSendTask* HttpNetContext::PopTaskOrFinish() {
     std::lock_guard<plat::Lock> guard(taskLock);
     if (tasks.empty()) {
@@ -105,6 +114,32 @@ HttpSendTask* HttpNetContext::PopTaskOrFinish() {
     HttpSendTask* task = tasks.front();
     tasks.pop_front();
     return task;
+}
+
+// ---- worker pacing -----------------------------------------------------------
+
+void HttpNetContext::Wake() {
+    {
+        std::lock_guard<std::mutex> guard(wakeLock);
+        wakeRequested = true;
+    }
+    wakeSignal.notify_one();
+}
+
+void HttpNetContext::SleepUnlessWoken(int ms) {
+    std::unique_lock<std::mutex> guard(wakeLock);
+    wakeSignal.wait_for(guard, std::chrono::milliseconds(ms > 0 ? ms : 0), [this] { return wakeRequested; });
+    wakeRequested = false;
+}
+
+void HttpNetContext::ClearWake() {
+    std::lock_guard<std::mutex> guard(wakeLock);
+    wakeRequested = false;
+}
+
+bool HttpNetContext::HoldingBack() {
+    std::lock_guard<plat::Lock> guard(recvLock);
+    return !surplus.empty();
 }
 
 // ---- events ------------------------------------------------------------------
@@ -117,7 +152,7 @@ void HttpNetContext::PostToFrame(const std::wstring& label, const boost::functio
 
 void HttpNetContext::PushBaseTask() {
     HttpNetConn* c = conn.load();
-    if (c) c->Send(nullptr, 0);
+    if (c) c->QueuePoll();
 }
 
 void HttpNetContext::PostConnected(int result, bool direct) {
@@ -151,8 +186,15 @@ void HttpNetContext::PostError(int code, const std::string& text, bool direct) {
 }
 
 void HttpNetContext::StopWithError(int code, const std::string& text) {
+    failed.store(true);
     running.store(false);
     PostError(code, text, false);
+}
+
+void HttpNetContext::ReportOpenFailure(const std::string& text) {
+    if (openFailureReported) return;
+    openFailureReported = true;
+    PostError(NETCONN_NO_SOCKET, text, false);
 }
 
 void HttpNetContext::PostPack(bool direct) {
@@ -163,10 +205,36 @@ void HttpNetContext::PostPack(bool direct) {
         interval.store(baseInterval);
         return;
     }
-    HttpNetConn* c = conn.load();
-    if (!c) return;
-    int n = c->NotifyData(recvBuffer.data(), int(recvBuffer.size()));
-    if (n > 0) recvBuffer.consume(uint32_t(n));
+    // While the host consumes, the room it makes is filled from the surplus
+    // and offered at once.
+    for (;;) {
+        HttpNetConn* c = conn.load();
+        if (!c || recvBuffer.empty()) return;
+        int n = c->NotifyData(recvBuffer.data(), int(recvBuffer.size()));
+        if (n <= 0) return;
+        recvBuffer.consume(uint32_t(n));
+        if (!RefillFromSurplus()) return;
+    }
+}
+
+bool HttpNetContext::RefillFromSurplus() {
+    uint32_t room = SmallBlockBuffer::kCapacity - recvBuffer.size();
+    uint32_t n = surplus.size() < room ? uint32_t(surplus.size()) : room;
+    if (n == 0 || !recvBuffer.append(surplus.data(), n)) return false;
+    surplus.erase(0, n);
+    return true;
+}
+
+void HttpNetContext::StoreReceived(const char* bytes, uint32_t length) {
+    if (surplus.empty()) {
+        uint32_t room = SmallBlockBuffer::kCapacity - recvBuffer.size();
+        uint32_t n = length < room ? length : room;
+        if (recvBuffer.append(bytes, n)) {
+            bytes += n;
+            length -= n;
+        }
+    }
+    surplus.append(bytes, length);
 }
 
 void HttpNetContext::PostSended(bool direct) {

@@ -8,8 +8,9 @@
 //
 // Threads and locks:
 //   host threads   Connect fills the settings before the worker starts;
-//                  Send pushes onto `tasks`; Close clears `running` and
-//                  `conn` (holding the default frame's lock).
+//                  Send pushes onto `tasks` and wakes the worker; Close
+//                  clears `running` and `conn` (holding the default frame's
+//                  lock).
 //   worker         pops `tasks`, runs the exchanges, posts events.
 //   default frame  runs the posted events and calls the connection.
 //   Lock order, where nested: recvLock, then taskLock, then the frame's
@@ -18,9 +19,11 @@
 #define VEMNET_HTTP_NET_CONTEXT_H
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include <boost/enable_shared_from_this.hpp>
@@ -84,10 +87,22 @@ public:
     void PushTask(const std::wstring& label, const boost::function<void()>& call);
     // The oldest task, or null. The caller owns it.
     HttpSendTask* PopTask();
+    size_t TaskCount();
     // Marks the queue finished when it is empty: later pushes are dropped, so
     // that no task (each holding a reference to this record) stays behind
     // once the worker is gone. Returns null in that case, else the oldest task.
     HttpSendTask* PopTaskOrFinish();
+
+    // ---- worker pacing ----
+    // Ends the worker's current (or next) sleep: a message of the host's is
+    // waiting. The frame's poll does not wake, so idle polls keep their pace.
+    void Wake();
+    // Sleeps ms milliseconds, or less when Wake comes meanwhile.
+    void SleepUnlessWoken(int ms);
+    void ClearWake();
+    // True while received data waits beyond the receive buffer's room: the
+    // worker makes no exchange until the host has consumed enough.
+    bool HoldingBack();
 
     // ---- events to the host ----
     // Queues call on the default frame; dropped when there is none.
@@ -97,10 +112,18 @@ public:
     void PostTimeout(bool direct);
     void PostError(int code, const std::string& text, bool direct);
     // Stops the worker, then posts the error: a host that calls Send from
-    // its OnError is refused already.
+    // its OnError is refused already. Messages still queued are not sent.
     void StopWithError(int code, const std::string& text);
+    // A handle that could not be opened: reported once per worker cycle.
+    void ReportOpenFailure(const std::string& text);
     void PostPack(bool direct);
     void PostSended(bool direct);
+    // Under recvLock: appends received bytes behind those waiting, into
+    // recvBuffer while it has room, the rest to the surplus.
+    void StoreReceived(const char* bytes, uint32_t length);
+    // Under recvLock: moves what fits of the surplus into recvBuffer; false
+    // when nothing moved.
+    bool RefillFromSurplus();
 
     // One exchange with the server; worker thread only.
     void SendRequest(const std::string& message);
@@ -119,6 +142,13 @@ public:
     static std::atomic<int> sendTimeoutMs;
 
     std::atomic<bool> running;
+    // Set with running = false by a failure that stops the worker.
+    std::atomic<bool> failed;
+    // Worker only: an open failure was reported in this cycle.
+    bool openFailureReported;
+    std::mutex wakeLock;
+    std::condition_variable wakeSignal;
+    bool wakeRequested;   // under wakeLock
     plat::Lock taskLock;
     std::deque<HttpSendTask*> tasks;
     bool tasksFinished;   // under taskLock
@@ -126,6 +156,9 @@ public:
     std::unique_ptr<plat::HttpClient> client;   // session, connection and request
     plat::Lock recvLock;
     SmallBlockBuffer recvBuffer;
+    // Decoded bytes that arrived while recvBuffer was full, oldest first;
+    // moved into recvBuffer as the host consumes. Under recvLock.
+    std::string surplus;
     std::wstring host;
     int port;
     std::atomic<uint32_t> deadline;

@@ -33,12 +33,16 @@ bool RunTask(HttpNetContext& context, HttpSendTask* task) {
 
 // One cycle of the worker:
 //
-//   run queued tasks -> (none ran: ask the frame for a poll) -> cap interval
-//   -> sleep interval -> post sent -> post data waiting -> post timeout
+//   run the tasks queued, each exchange's data posted as soon as it ends
+//   -> (none ran: ask the frame for a poll) -> cap interval
+//   -> sleep interval, cut short when the host queues a message
+//   -> post sent -> post data waiting -> post timeout
 //
 // The poll asked for in one cycle is queued by the frame during the sleep
 // and sent in the next, so an idle connection makes one request every second
-// cycle.
+// cycle. While received data waits beyond the receive buffer, no exchange is
+// made. A failure that stops the worker ends the cycle: the messages still
+// queued are dropped, not sent to a server that just failed.
 void RunWorker(void* arg) {
     std::unique_ptr<boost::shared_ptr<HttpNetContext>> holder(static_cast<boost::shared_ptr<HttpNetContext>*>(arg));
     if (!holder || !*holder) return;
@@ -47,25 +51,42 @@ void RunWorker(void* arg) {
     context.PostConnected(0, false);
     while (context.running.load()) {
         uint32_t now = plat::TickCount();
+        context.openFailureReported = false;
+        // A wake-up for a message this cycle is about to send is spent.
+        context.ClearWake();
         bool ran = false;
-        while (HttpSendTask* task = context.PopTask()) {
+        bool holding = context.HoldingBack();
+        // Only the tasks queued when the cycle began: a host that keeps
+        // sending does not hold off the cycle's events (its wake-up ends the
+        // sleep at once instead).
+        for (size_t queued = context.TaskCount(); queued > 0 && !holding && !context.failed.load(); --queued) {
+            HttpSendTask* task = context.PopTask();
+            if (!task) break;
             RunTask(context, task);
             ran = true;
+            // Data before whatever a later exchange of this cycle reports.
+            context.PostPack(false);
         }
         if (!context.running.load()) break;
-        if (!ran) {
+        if (!ran && !holding) {
             context.PostToFrame(L"pushbasetask", boost::bind(&HttpNetContext::PushBaseTask, *holder));
         }
         if (context.interval.load() > context.maxInterval) context.interval.store(context.maxInterval);
-        int sleep = context.interval.load();
-        plat::SleepMs(sleep > 0 ? sleep : 0);
+        context.SleepUnlessWoken(context.interval.load());
         context.PostSended(false);
         context.PostPack(false);
         if (context.DeadlinePassed(now)) context.PostTimeout(false);
     }
-    // Messages queued before the stop still go out; their results reach
-    // nobody once the connection has let go.
-    while (HttpSendTask* task = context.PopTaskOrFinish()) RunTask(context, task);
+    // Messages queued before a Close still go out; their results reach
+    // nobody once the connection has let go. After a failure they are
+    // dropped.
+    while (HttpSendTask* task = context.PopTaskOrFinish()) {
+        if (context.failed.load()) {
+            delete task;
+        } else {
+            RunTask(context, task);
+        }
+    }
 }
 
 }  // namespace VemNetwork

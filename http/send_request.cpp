@@ -12,10 +12,16 @@
 namespace VemNetwork {
 namespace {
 
-// A reply is read in pieces of one block less some slack, into a buffer of
-// at most 32 blocks; what does not fit is dropped.
+// A reply is read in pieces of one block less some slack. A body longer
+// than kReplyLimit is not kept: the exchange fails instead.
 const int kReadChunk = 4096 - 1000;
 const int kDrainChunk = 1000;
+const size_t kReplyLimit = size_t(1) << 20;
+
+// OnError codes of a send that failed by timing out, or on a client in the
+// wrong state.
+const int kErrorTimedOut = 4;
+const int kErrorWrongState = 3;
 
 std::string Format(const char* format, int value) {
     char text[96];
@@ -74,16 +80,16 @@ void HttpNetContext::SendRequest(const std::string& message) {
         settings.verb = verb;
         settings.path = url.path;
         if (!client->OpenSession(settings, &error)) {
-            PostError(2, Format("Init InternetOpen: %d", error), false);
+            ReportOpenFailure(Format("Init InternetOpen: %d", error));
             return;
         }
     }
     if (!client->ConnectionOpen() && !client->OpenConnection(&error)) {
-        PostError(2, Format("Init InternetConnect: %d", error), false);
+        ReportOpenFailure(Format("Init InternetConnect: %d", error));
         return;
     }
     if (!client->RequestOpen() && !client->OpenRequest(&error)) {
-        PostError(2, Format("Init HttpOpenRequest: %d", error), false);
+        ReportOpenFailure(Format("Init HttpOpenRequest: %d", error));
         return;
     }
 
@@ -92,34 +98,44 @@ void HttpNetContext::SendRequest(const std::string& message) {
 
     std::string body = BuildRequestBody(session, message);
     if (!client->Send(headers, body, &error)) {
-        int code = error == plat::kHttpTimeout ? 4 : error == plat::kHttpWrongState ? 3 : 11;
+        int code = error == plat::kHttpTimeout ? kErrorTimedOut
+                   : error == plat::kHttpWrongState ? kErrorWrongState
+                                                    : NETCONN_EVENT_FAILED;
         StopWithError(code, Format("send request fail: %d", error));
         return;
     }
 
     int status = client->StatusCode();
     if (status != 200) {
-        StopWithError(6, Format("auth fail,maybe password not correct: %d", status));
+        StopWithError(NETCONN_EVENT_HANDSHAKE_FAILED, Format("auth fail,maybe password not correct: %d", status));
         char sink[kDrainChunk];
         while (client->Read(sink, kDrainChunk) > 0) {
         }
         return;
     }
 
-    std::lock_guard<plat::Lock> guard(recvLock);
-    SmallBlockBuffer reply;
+    // The whole body is read before recvLock is taken, so a delivery to the
+    // host does not wait for the network. A body that ends short of its
+    // declared length, or fails to read, is an error, never data.
+    std::string reply;
     char chunk[kReadChunk];
-    // Once a piece did not fit, the rest of the body is read and thrown
-    // away: a later, shorter piece that would still fit must not be glued on
-    // behind the gap, or the cut body would turn into corrupted data.
-    bool cut = false;
     for (;;) {
         int got = client->Read(chunk, kReadChunk);
-        if (got <= 0) break;
-        if (!cut && !reply.append(chunk, uint32_t(got))) cut = true;
+        if (got == 0) break;
+        if (got < 0) {
+            StopWithError(NETCONN_EVENT_FAILED, Format("read reply fail after %d bytes", int(reply.size())));
+            return;
+        }
+        if (reply.size() + size_t(got) > kReplyLimit) {
+            StopWithError(NETCONN_EVENT_FAILED, Format("reply longer than %d bytes", int(kReplyLimit)));
+            return;
+        }
+        reply.append(chunk, size_t(got));
     }
+
+    std::lock_guard<plat::Lock> guard(recvLock);
     const char* text = reply.data();
-    uint32_t length = reply.size();
+    uint32_t length = uint32_t(reply.size());
     switch (ClassifyReply(text, length)) {
     case ReplyKind::Ignore:
         break;
@@ -128,13 +144,11 @@ void HttpNetContext::SendRequest(const std::string& message) {
         break;
     case ReplyKind::Data: {
         uint32_t encoded = length - 5;
-        if (recvBuffer.reserve(encoded)) {
-            std::vector<unsigned char> decoded(encoded);
-            int decodedLength = int(encoded);
-            Base64Decode(text + 5, int(encoded), decoded.data(), &decodedLength);
-            if (decodedLength > int(encoded)) decodedLength = int(encoded);
-            recvBuffer.append(decoded.data(), uint32_t(decodedLength));
-        }
+        std::vector<unsigned char> decoded(encoded);
+        int decodedLength = int(encoded);
+        Base64Decode(text + 5, int(encoded), decoded.data(), &decodedLength);
+        if (decodedLength > int(encoded)) decodedLength = int(encoded);
+        if (decodedLength > 0) StoreReceived(reinterpret_cast<const char*>(decoded.data()), uint32_t(decodedLength));
         interval.store(baseInterval);
         break;
     }

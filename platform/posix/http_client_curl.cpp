@@ -20,8 +20,8 @@
 namespace plat {
 namespace {
 
-// More than the engine ever keeps of one reply (32 blocks of 4096 bytes);
-// the rest of a longer body is read off the wire and dropped.
+// The longest reply body the engine keeps; a longer one ends the exchange
+// with a write error rather than arriving cut.
 const size_t kBodyLimit = 1u << 20;
 
 std::once_flag g_curlInit;
@@ -121,6 +121,8 @@ public:
         Set(rc, CURLOPT_WRITEDATA, this);
         Set(rc, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1));
         Set(rc, CURLOPT_TCP_NODELAY, 1L);
+        // A redirect is a status other than 200 like any other.
+        Set(rc, CURLOPT_FOLLOWLOCATION, 0L);
         // Replies are never cached by the client; cookies live as long as
         // the session, as with the system's HTTP service.
         Set(rc, CURLOPT_COOKIEFILE, "");
@@ -151,6 +153,8 @@ public:
 
     bool OpenConnection(int* error) override {
         if (!sessionOpen_) return Fail(error, kHttpWrongState);
+        // As the system's HTTP service, no connection without a server name.
+        if (settings_.host.empty()) return Fail(error, int(CURLE_URL_MALFORMAT));
         std::string host = ToAnsi(settings_.host);
         if (host.find(':') != std::string::npos && host.front() != '[') host = "[" + host + "]";
         origin_ = "http://" + host + ":" + std::to_string(settings_.port & 0xFFFF);
@@ -276,8 +280,8 @@ private:
     static size_t OnBody(char* data, size_t size, size_t count, void* self) {
         CurlHttpClient* client = static_cast<CurlHttpClient*>(self);
         size_t n = size * count;
-        size_t room = client->reply_.size() < kBodyLimit ? kBodyLimit - client->reply_.size() : 0;
-        client->reply_.append(data, n < room ? n : room);
+        if (n > kBodyLimit - client->reply_.size()) return 0;
+        client->reply_.append(data, n);
         return n;
     }
 

@@ -19,7 +19,9 @@ const DWORD kAccessDirect = 1;             // INTERNET_OPEN_TYPE_DIRECT
 const DWORD kAccessProxy = 3;              // INTERNET_OPEN_TYPE_PROXY
 const DWORD kServiceHttp = 3;              // INTERNET_SERVICE_HTTP
 const DWORD kConnectFlags = 0x04000000;    // INTERNET_FLAG_NO_CACHE_WRITE
-const DWORD kRequestFlags = 0x84400000;    // RELOAD | NO_CACHE_WRITE | KEEP_CONNECTION
+// RELOAD | NO_CACHE_WRITE | KEEP_CONNECTION | NO_AUTO_REDIRECT: a redirect
+// is a status other than 200 like any other, not a request of WinInet's own.
+const DWORD kRequestFlags = 0x84600000;
 const DWORD kOptionConnectTimeout = 2;     // INTERNET_OPTION_CONNECT_TIMEOUT
 const DWORD kOptionSendTimeout = 5;        // INTERNET_OPTION_SEND_TIMEOUT
 const DWORD kOptionReceiveTimeout = 6;     // INTERNET_OPTION_RECEIVE_TIMEOUT
@@ -27,6 +29,8 @@ const DWORD kOptionProxyUser = 43;         // INTERNET_OPTION_PROXY_USERNAME
 const DWORD kOptionProxyPassword = 44;     // INTERNET_OPTION_PROXY_PASSWORD
 const DWORD kHeaderAddReplace = 0xa0000000;   // HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE
 const DWORD kQueryStatusNumber = 0x20000013;  // HTTP_QUERY_FLAG_NUMBER | HTTP_QUERY_STATUS_CODE
+const DWORD kQueryLengthNumber = 0x20000005;  // HTTP_QUERY_FLAG_NUMBER | HTTP_QUERY_CONTENT_LENGTH
+const DWORD kQueryRawHeaders = 22;            // HTTP_QUERY_RAW_HEADERS_CRLF
 
 class WinInetHttpClient : public HttpClient {
 public:
@@ -101,24 +105,39 @@ public:
         int n = swprintf(length, sizeof(length) / sizeof(length[0]), L"Content-Length: %d", int(body.size()));
         if (n < 0) n = 0;
         HttpAddRequestHeadersW(request_, length, DWORD(n), kHeaderAddReplace);
+        status_ = 0;
+        declared_ = -1;
+        received_ = 0;
         if (!HttpSendRequestW(request_, headers.c_str(), DWORD(headers.size()),
                               const_cast<char*>(body.data()), DWORD(body.size()))) {
             return Fail(error);
         }
+        // A reply without a status line is no reply.
+        DWORD value = 0;
+        DWORD size = sizeof(value);
+        if (!HttpQueryInfoW(request_, kQueryStatusNumber, &value, &size, nullptr)) return Fail(error);
+        status_ = int(value);
+        size = sizeof(value);
+        if (HttpQueryInfoW(request_, kQueryLengthNumber, &value, &size, nullptr)) declared_ = int64_t(value);
+        bare_ = declared_ < 0 && !HasHeaderLines();
         return true;
     }
 
-    int StatusCode() override {
-        DWORD status = 0;
-        DWORD size = sizeof(status);
-        if (!request_ || !HttpQueryInfoW(request_, kQueryStatusNumber, &status, &size, nullptr)) return 0;
-        return int(status);
-    }
+    int StatusCode() override { return status_; }
 
+    // WinInet ends a body that the server cut short like a whole one; the
+    // declared length tells them apart.
     int Read(char* buffer, int size) override {
         if (!request_ || size < 0) return -1;
         DWORD got = 0;
         if (!InternetReadFile(request_, buffer, DWORD(size), &got)) return -1;
+        if (got == 0 && size > 0 && declared_ >= 0 && received_ < declared_) return -1;
+        // When the server closes without answering, WinInet sends the
+        // request again on a new connection and, with no answer there
+        // either, reports success with the previous status line and no
+        // header lines: an empty body then means no reply.
+        if (got == 0 && size > 0 && bare_ && received_ == 0) return -1;
+        received_ += got;
         return int(got);
     }
 
@@ -130,6 +149,17 @@ public:
     }
 
 private:
+    // Whether the reply's header block holds anything beside the status line.
+    bool HasHeaderLines() {
+        DWORD size = 0;
+        HttpQueryInfoW(request_, kQueryRawHeaders, nullptr, &size, nullptr);
+        if (size == 0) return false;
+        std::wstring raw(size / sizeof(wchar_t) + 1, L'\0');
+        size = DWORD(raw.size() * sizeof(wchar_t));
+        if (!HttpQueryInfoW(request_, kQueryRawHeaders, &raw[0], &size, nullptr)) return false;
+        return raw.find(L':') != std::wstring::npos;
+    }
+
     static bool Fail(int* error, DWORD code = GetLastError()) {
         if (error) *error = int(code);
         return false;
@@ -139,6 +169,10 @@ private:
     HINTERNET internet_ = nullptr;
     HINTERNET connect_ = nullptr;
     HINTERNET request_ = nullptr;
+    int status_ = 0;
+    int64_t declared_ = -1;   // Content-Length of the reply, -1 when absent
+    int64_t received_ = 0;
+    bool bare_ = false;       // status line without header lines
 };
 
 }  // namespace

@@ -60,7 +60,7 @@ void ExpectStoppedWithError(Recorder& cb, IHttpConn* conn, int code) {
 
 class Failure : public LiveTest, public ::testing::WithParamInterface<int> {};
 
-TEST_P(Failure, StatusOtherThan200GivesError6AndStops) {
+TEST_P(Failure, StatusOtherThan200GivesOneError6AndStops) {
     int status = GetParam();
     std::string before = "/status/" + std::to_string(status);
     Recorder cb;
@@ -68,10 +68,15 @@ TEST_P(Failure, StatusOtherThan200GivesError6AndStops) {
     setup.url = Url(before);
     std::unique_ptr<IHttpConn> conn(MakeConn(&cb, setup));
     ASSERT_EQ(0, conn->Connect(L"127.0.0.1", port, 60000, nullptr));
+    // Queued together: the first failure stops the worker, the rest are not
+    // sent to the failed server.
+    for (int i = 0; i < 12; ++i) {
+        if (conn->Send("queued", 6) != 0) break;
+    }
     ExpectStoppedWithError(cb, conn.get(), 6);
     Pause(300);
     size_t requests = Log(before).size();
-    EXPECT_GE(requests, 1u);
+    EXPECT_EQ(1u, requests);
     Pause(700);
     EXPECT_EQ(requests, Log(before).size()) << "a stopped worker went on polling";
     EXPECT_EQ(1, cb.Count(Ev::Error));
@@ -79,7 +84,97 @@ TEST_P(Failure, StatusOtherThan200GivesError6AndStops) {
 
 INSTANTIATE_TEST_SUITE_P(Statuses, Failure, ::testing::Values(404, 500));
 
-class Failures : public LiveTest {};
+class Failures : public LiveTest {
+protected:
+    // Connects to this test's path after `before`, and waits for a first
+    // echo: the session is set up and the connection works.
+    std::unique_ptr<IHttpConn> ConnectAndEcho(Recorder& cb, const std::string& before) {
+        ConnSetup setup;
+        setup.url = Url(before);
+        std::unique_ptr<IHttpConn> conn(MakeConn(&cb, setup));
+        EXPECT_EQ(0, conn->Connect(L"127.0.0.1", port, 60000, nullptr));
+        EXPECT_EQ(0, conn->Send("x", 1));
+        EXPECT_TRUE(cb.WaitReceived(1, 10000));
+        return conn;
+    }
+};
+
+TEST_F(Failures, ReplyBeforeAFailureInTheSameCycleReachesTheHost) {
+    Recorder cb;
+    std::unique_ptr<IHttpConn> conn = ConnectAndEcho(cb, "/fail-on/fail");
+    ASSERT_EQ(0, conn->Send("hello", 5));
+    ASSERT_EQ(0, conn->Send("fail", 4));
+    ExpectStoppedWithError(cb, conn.get(), 6);
+    Pause(300);
+    EXPECT_EQ("xhello", cb.Received());
+    std::vector<Event> ev = cb.Events();
+    size_t lastData = 0, error = 0;
+    for (size_t i = 0; i < ev.size(); ++i) {
+        if (ev[i].kind == Ev::Data) lastData = i;
+        if (ev[i].kind == Ev::Error && !error) error = i;
+    }
+    EXPECT_LT(lastData, error) << "the data came after the error";
+    EXPECT_EQ(1, cb.Count(Ev::Error));
+}
+
+TEST_F(Failures, RedirectIsError6AndNotFollowed) {
+    Recorder cb;
+    ConnSetup setup;
+    setup.url = Url("/redirect");
+    std::unique_ptr<IHttpConn> conn(MakeConn(&cb, setup));
+    ASSERT_EQ(0, conn->Connect(L"127.0.0.1", port, 60000, nullptr));
+    ASSERT_EQ(0, conn->Send("moved", 5));
+    ExpectStoppedWithError(cb, conn.get(), 6);
+    Pause(300);
+    EXPECT_EQ(1u, Log("/redirect").size());
+    EXPECT_TRUE(Log().empty()) << "the redirect was followed";
+}
+
+TEST_F(Failures, HandleThatCannotOpenIsReportedOncePerCycle) {
+    // No server name: the connection handle cannot be opened, every
+    // exchange fails with 2 and the worker goes on.
+    Recorder cb;
+    ConnSetup setup;
+    setup.url = Url();
+    std::unique_ptr<IHttpConn> conn(MakeConn(&cb, setup));
+    ASSERT_EQ(0, conn->Connect(L"", port, 60000, nullptr));
+    ASSERT_TRUE(cb.WaitCount(Ev::Sent, 1, 5000));
+    for (int i = 0; i < 6; ++i) ASSERT_EQ(0, conn->Send("queued", 6));
+    ASSERT_TRUE(cb.WaitCount(Ev::Error, 1, 5000));
+    ASSERT_TRUE(cb.WaitCount(Ev::Sent, cb.Count(Ev::Sent) + 3, 5000));
+    conn->Close();
+    int errorsInCycle = 0;
+    for (const Event& e : cb.Events()) {
+        if (e.kind == Ev::Sent) errorsInCycle = 0;
+        if (e.kind == Ev::Error) {
+            EXPECT_EQ(2, e.code);
+            EXPECT_LE(++errorsInCycle, 1) << "more than one error in one cycle";
+        }
+    }
+}
+
+TEST_F(Failures, ReplyCutShortIsAnErrorNotData) {
+    // Every reply declares its length and stops half way.
+    Recorder cb;
+    ConnSetup setup;
+    setup.url = Url("/cut");
+    std::unique_ptr<IHttpConn> conn(MakeConn(&cb, setup));
+    ASSERT_EQ(0, conn->Connect(L"127.0.0.1", port, 60000, nullptr));
+    ASSERT_EQ(0, conn->Send("0123456789", 10));
+    ExpectStoppedWithError(cb, conn.get(), 11);
+    Pause(300);
+    EXPECT_EQ(0, cb.Count(Ev::Data));
+    EXPECT_EQ(1, cb.Count(Ev::Error));
+}
+
+TEST_F(Failures, CloseWithoutReplyIsError11) {
+    Recorder cb;
+    std::unique_ptr<IHttpConn> conn = ConnectAndEcho(cb, "/hangup-on/bye");
+    ASSERT_EQ(0, conn->Send("bye", 3));
+    ExpectStoppedWithError(cb, conn.get(), 11);
+    Pause(300);
+    EXPECT_EQ(1, cb.Count(Ev::Error));
+}
 
 TEST_F(Failures, ServerTooSlowGivesError4) {
     ExchangeTimeouts limit(700);

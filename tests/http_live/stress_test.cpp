@@ -117,3 +117,38 @@ TEST_F(Stress, CloseAndDeleteWhileEventsArrive) {
     EXPECT_GT(g_kinds[3].load(), 0) << "no timeout fired during the run";
     EXPECT_EQ(0, g_kinds[4].load()) << "HTTP connections never report OnClose";
 }
+
+TEST_F(Stress, SendAndSetTimeoutWhileCallbacksCloseAndConnect) {
+    // The frame thread replaces the context (Close, then Connect, from a
+    // callback) while a host thread sends through it: under ThreadSanitizer
+    // an unguarded read of the context shows up as a race.
+    const int kReconnects = 6;
+    Recorder cb;
+    ConnSetup setup;
+    setup.url = Url();
+    setup.baseInterval = 5;
+    setup.maxInterval = 20;
+    std::unique_ptr<IHttpConn> conn(MakeConn(&cb, setup));
+    std::atomic<int> reconnects(0);
+    std::atomic<bool> stop(false);
+    cb.after = [&](Ev kind) {
+        if (kind != Ev::Sent || stop.load() || reconnects.load() >= kReconnects) return;
+        conn->Close();
+        conn->Connect(L"127.0.0.1", port, 60000, nullptr);
+        ++reconnects;
+    };
+    ASSERT_EQ(0, conn->Connect(L"127.0.0.1", port, 60000, nullptr));
+    std::thread host([&] {
+        while (!stop.load()) {
+            conn->Send("race", 4);
+            conn->SetTimeout(60000);
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+    bool done = testing_support::WaitFor([&] { return reconnects.load() >= kReconnects; }, 20000);
+    stop.store(true);
+    host.join();
+    conn->Close();
+    EXPECT_TRUE(done) << "reconnected " << reconnects.load() << " times";
+    EXPECT_EQ(0, cb.Count(Ev::Error));
+}

@@ -15,7 +15,13 @@ Protocol (request body, form-encoded but not escaped):
 Behaviour chosen by path, so that parallel tests do not meet:
   /status/NNN...   answers status NNN (after recording the request)
   /slow/MS...      waits MS milliseconds, then answers as usual
-  /big...          answers 200 with "data=" + Base64 of BIG_SIZE pattern bytes
+  /big/N...        answers 200 with "data=" + Base64 of N pattern bytes
+  /redirect...     answers 302 with Location: the same path without "/redirect"
+  /cut...          the protocol above, but each reply declares its whole
+                   length, sends half of the body and closes the connection
+  /fail-on/W...    the protocol above; a request whose data is W gets 500
+  /hangup-on/W...  the protocol above; a request whose data is W gets no
+                   reply: the connection closes
   /_log?prefix=P   JSON list of every request whose path starts with P:
                    {"time", "method", "path", "headers": [[k, v]...], "body"}
   anything else    the protocol above
@@ -37,11 +43,11 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import parse_qs, urlsplit
 
 CHUNK = 49152          # raw bytes per reply: its Base64 stays well below 131072
-BIG_SIZE = 120000      # its Base64 is more than 131072 bytes
 
 
-def big_pattern():
-    return bytes((i * 7 + 3) % 251 for i in range(BIG_SIZE))
+def big_pattern(size):
+    """Byte i is (7 i + 3) mod 251."""
+    return bytes((i * 7 + 3) % 251 for i in range(size))
 
 
 def encode_lines(raw):
@@ -85,7 +91,6 @@ class State:
 
 
 STATE = State()
-BIG = big_pattern()
 
 
 def parse_body(body):
@@ -128,13 +133,21 @@ class Handler(BaseHTTPRequestHandler):
         self.send_header("Content-Length", str(len(body)))
         self.end_headers()
         if self.command != "HEAD":
-            self.wfile.write(body)
+            self.wfile.write(body[:len(body) // 2] if self.cut else body)
+        if self.cut:
+            self.wfile.flush()
+            self.close_connection = True
+
+    def hang_up(self):
+        self.wfile.flush()
+        self.close_connection = True
 
     def handle_any(self):
         length = int(self.headers.get("Content-Length") or 0)
         body = self.rfile.read(length) if length > 0 else b""
         parts = urlsplit(self.path)
         path = parts.path
+        self.cut = path.startswith("/cut")
 
         if path == "/_log":
             prefix = parse_qs(parts.query).get("prefix", [""])[0]
@@ -156,8 +169,15 @@ class Handler(BaseHTTPRequestHandler):
         m = re.match(r"^/slow/(\d+)", path)
         if m:
             time.sleep(int(m.group(1)) / 1000.0)
-        if path.startswith("/big"):
-            self.reply(200, b"data=" + encode_lines(BIG))
+        m = re.match(r"^/big/(\d+)", path)
+        if m:
+            self.reply(200, b"data=" + encode_lines(big_pattern(int(m.group(1)))))
+            return
+        if path.startswith("/redirect"):
+            self.send_response(302)
+            self.send_header("Location", self.path[len("/redirect"):])
+            self.send_header("Content-Length", "0")
+            self.end_headers()
             return
 
         parsed = parse_body(body)
@@ -166,6 +186,13 @@ class Handler(BaseHTTPRequestHandler):
             return
         sid, text = parsed
         data = decode_lenient(text) if text else b""
+        m = re.match(r"^/(fail|hangup)-on/([^/]+)", path)
+        if m and data == m.group(2).encode():
+            if m.group(1) == "fail":
+                self.reply(500, b"failed on request\n")
+            else:
+                self.hang_up()
+            return
         if not sid:
             sid = STATE.new_session()
             STATE.queue(sid, data)
