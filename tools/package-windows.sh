@@ -4,7 +4,8 @@
 # Packs a finished mingw-w64 build (cmake/mingw-w64.cmake) for Windows hosts:
 #
 #   bin/vemnet.dll  bin/vemnet-cat.exe  bin/logger.dll
-#   lib/libvemnet.dll.a  lib/cmake/vemnet/  lib/pkgconfig/vemnet.pc
+#   lib/libvemnet.dll.a (MinGW hosts)  lib/vemnet.lib (Visual C++ hosts)
+#   lib/cmake/vemnet/  lib/pkgconfig/vemnet.pc
 #   include/vemnet/*.h
 #
 # Everything is linked statically against the mingw runtime, so the DLLs and
@@ -31,6 +32,7 @@ for f in bin/vemnet.dll bin/vemnet-cat.exe include/vemnet/vemnet.h; do
 done
 IMPLIB=$(find "$ROOT" -name libvemnet.dll.a -print -quit)
 [ -n "$IMPLIB" ] || { echo "the import library libvemnet.dll.a is missing" >&2; exit 1; }
+[ -f "$ROOT/lib/vemnet.lib" ] || { echo "the import library vemnet.lib is missing" >&2; exit 1; }
 
 rm -f "$OUT"
 (cd "$STAGE" && zip -qr "$OUT" vemnet)

@@ -1,7 +1,6 @@
 // A send-only UDP socket: one datagram to 127.0.0.1:port. Returns the
 // bytes sent, or -1 with the reason in *error.
 #include <cstring>
-#include <exception>
 #include <string>
 
 #include <vemnet/vemnet.h>
@@ -17,22 +16,16 @@ unsigned Ipv4(unsigned char a, unsigned char b, unsigned char c, unsigned char d
 }
 
 int SendDatagram(int port, const std::string& payload, std::string* error) {
-    IUDPSock* udp = nullptr;
-    try {
-        // Associated with 127.0.0.1:port, bound to any free local port (0).
-        // The socket never reports anything, so there is no callback.
-        udp = CreateAsyncUdpSock(nullptr, "127.0.0.1", port, 0, nullptr);
-    } catch (const std::exception& e) {
-        *error = e.what();   // e.g. "bind at 5000" and the socket error
+    // Associated with 127.0.0.1:port, bound to any free local port (0).
+    // The socket never reports anything, so there is no callback.
+    IUDPSock* udp = CreateAsyncUdpSock(nullptr, "127.0.0.1", port, 0, nullptr);
+    if (!udp) {
+        *error = "no UDP socket";   // the reason, e.g. "bind at 5000", is logged
         return -1;
     }
-    int sent = -1;
-    try {
-        // The destination is given with every datagram.
-        sent = udp->SendTo(payload.data(), int(payload.size()), Ipv4(127, 0, 0, 1), port);
-    } catch (const std::exception& e) {
-        *error = e.what();
-    }
+    // The destination is given with every datagram; -1 when the send failed.
+    int sent = udp->SendTo(payload.data(), int(payload.size()), Ipv4(127, 0, 0, 1), port);
+    if (sent < 0) *error = "send failed";
     udp->Close();   // releases the socket and its handle; never delete it
     return sent;
 }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds tests/msvc_host/msvc_host.cpp as a Visual C++ host would be built
 # (clang in the MSVC ABI, wine's CRT, lld-link, no C++ standard library),
-# against include/ alone and the MinGW import library of vemnet.dll, then
+# against include/ alone and vemnet.lib (the import library made for such
+# hosts, as the package ships it), then
 # runs it under wine with its own prefix, whose system proxy setting names
 # the plain squid peer. Run under tests/peers/with-peers.sh.
 #
@@ -28,7 +29,7 @@ clang++ "${flags[@]}" -fno-rtti -c "$here/type_info_vtable.cpp" -o "$out/type_in
 clang++ --target=x86_64-pc-windows-msvc -fuse-ld=lld -nostdlib \
     -Wl,/nodefaultlib,/entry:mainCRTStartup,/subsystem:console \
     "$out/msvc_host.o" "$out/crt_startup.o" "$out/type_info_vtable.o" \
-    "$build/libvemnet.dll.a" -L "$out/lib" -lvcruntime140 -lucrtbase -lkernel32 -lws2_32 \
+    "$build/vemnet.lib" -L "$out/lib" -lvcruntime140 -lucrtbase -lkernel32 -lws2_32 \
     -o "$out/msvc_host.exe"
 cp "$build/vemnet.dll" "$out/"
 
@@ -47,5 +48,18 @@ timeout 60 "$wine" reg add "$key" /v ProxyOverride /t REG_SZ /d "" /f >/dev/null
 
 rc=0
 (cd "$out" && timeout 300 "$wine" ./msvc_host.exe) || rc=$?
+
+# An exception of the host's compiler thrown by a task into the library: the
+# MinGW-built library cannot catch it, so the process must end (and not, say,
+# hang or go on with a broken frame). What the guide tells hosts rests on it.
+thrown=0
+(cd "$out" && timeout 120 "$wine" ./msvc_host.exe --throw-into-library >throw.log 2>&1) || thrown=$?
+if [ "$thrown" -eq 0 ] || [ "$thrown" -eq 124 ]; then
+    echo "a host exception thrown into the library: exit $thrown, expected the process to end"
+    cat "$out/throw.log"
+    rc=1
+else
+    echo "a host exception thrown into the library ends the process (exit $thrown), as the guide says"
+fi
 timeout 30 /usr/lib/wine/wineserver -k 2>/dev/null || true
 exit $rc
