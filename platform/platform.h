@@ -75,14 +75,11 @@ socket_t Accept(socket_t s, uint32_t* ip, int* port);
 int Recv(socket_t s, char* buf, int len);     // never raises SIGPIPE
 int Send(socket_t s, const char* buf, int len);
 int SendTo(socket_t s, const char* buf, int len, uint32_t ip, int port);
-int RecvFrom(socket_t s, char* buf, int len, uint32_t* ip, int* port);
 int GetSockName(socket_t s, uint32_t* ip, int* port);
-int GetPeerName(socket_t s, uint32_t* ip, int* port);
 int GetPendingError(socket_t s, int* code);   // SO_ERROR, translated
 // Integer socket options by portable name.
 enum class Option { ReuseAddr, NoDelay };
 int SetOption(socket_t s, Option opt, int value);
-int GetOption(socket_t s, Option opt, int* value);
 // inet_addr: INADDR_NONE (all bits set) when text is not a dotted address.
 uint32_t ParseIPv4(const char* text);
 // First IPv4 address of a host name; INADDR_NONE when it has none.

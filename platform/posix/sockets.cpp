@@ -128,30 +128,10 @@ int SendTo(socket_t s, const char* buf, int len, uint32_t ip, int port) {
     return r >= 0 ? int(r) : Fail();
 }
 
-int RecvFrom(socket_t s, char* buf, int len, uint32_t* ip, int* port) {
-    sockaddr_in a;
-    socklen_t alen = sizeof a;
-    ssize_t r;
-    do {
-        r = ::recvfrom(s, buf, size_t(len), 0, reinterpret_cast<sockaddr*>(&a), &alen);
-    } while (r < 0 && errno == EINTR);
-    if (r < 0) return Fail();
-    StoreAddr(a, ip, port);
-    return int(r);
-}
-
 int GetSockName(socket_t s, uint32_t* ip, int* port) {
     sockaddr_in a;
     socklen_t len = sizeof a;
     if (::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) != 0) return Fail();
-    StoreAddr(a, ip, port);
-    return 0;
-}
-
-int GetPeerName(socket_t s, uint32_t* ip, int* port) {
-    sockaddr_in a;
-    socklen_t len = sizeof a;
-    if (::getpeername(s, reinterpret_cast<sockaddr*>(&a), &len) != 0) return Fail();
     StoreAddr(a, ip, port);
     return 0;
 }
@@ -171,16 +151,6 @@ int SetOption(socket_t s, Option opt, int value) {
         return -1;
     }
     return ::setsockopt(s, level, name, &value, sizeof value) == 0 ? 0 : Fail();
-}
-
-int GetOption(socket_t s, Option opt, int* value) {
-    int level, name;
-    if (!OptionLevel(opt, &level, &name)) {
-        SetLastSocketError(kErrInvalid);
-        return -1;
-    }
-    socklen_t len = sizeof *value;
-    return ::getsockopt(s, level, name, value, &len) == 0 ? 0 : Fail();
 }
 
 uint32_t ParseIPv4(const char* text) { return ::inet_addr(text); }

@@ -111,29 +111,11 @@ int SendTo(socket_t s, const char* buf, int len, uint32_t ip, int port) {
     return sendto(static_cast<SOCKET>(s), buf, len, 0, reinterpret_cast<sockaddr*>(&a), 16);
 }
 
-int RecvFrom(socket_t s, char* buf, int len, uint32_t* ip, int* port) {
-    sockaddr_in a;
-    std::memset(&a, 0, sizeof(a));
-    int alen = sizeof(a);
-    int n = recvfrom(static_cast<SOCKET>(s), buf, len, 0, reinterpret_cast<sockaddr*>(&a), &alen);
-    if (n >= 0) SplitAddress(a, ip, port);
-    return n;
-}
-
 int GetSockName(socket_t s, uint32_t* ip, int* port) {
     sockaddr_in a;
     std::memset(&a, 0, sizeof(a));
     int len = sizeof(a);
     int rc = getsockname(static_cast<SOCKET>(s), reinterpret_cast<sockaddr*>(&a), &len);
-    if (rc == 0) SplitAddress(a, ip, port);
-    return rc;
-}
-
-int GetPeerName(socket_t s, uint32_t* ip, int* port) {
-    sockaddr_in a;
-    std::memset(&a, 0, sizeof(a));
-    int len = sizeof(a);
-    int rc = getpeername(static_cast<SOCKET>(s), reinterpret_cast<sockaddr*>(&a), &len);
     if (rc == 0) SplitAddress(a, ip, port);
     return rc;
 }
@@ -155,23 +137,6 @@ int SetOption(socket_t s, Option opt, int value) {
     // Both options are booleans, BOOL-sized; any non-zero value means on.
     BOOL on = value != 0;
     return setsockopt(static_cast<SOCKET>(s), level, name, reinterpret_cast<const char*>(&on), sizeof(on));
-}
-
-int GetOption(socket_t s, Option opt, int* value) {
-    int level = 0, name = 0;
-    if (!OptionLevel(opt, &level, &name)) {
-        WSASetLastError(WSAENOPROTOOPT);
-        return -1;
-    }
-    int v = 0;
-    int len = sizeof(v);
-    int rc = getsockopt(static_cast<SOCKET>(s), level, name, reinterpret_cast<char*>(&v), &len);
-    if (rc == 0 && value) {
-        // Some stacks fill in a single byte for boolean options.
-        if (len == 1) v = static_cast<unsigned char>(v & 0xff);
-        *value = v;
-    }
-    return rc;
 }
 
 uint32_t ParseIPv4(const char* text) {

@@ -16,6 +16,7 @@
 #include "platform/platform.h"
 #include "platform/poller.h"
 #include "tests/support/wait.h"
+#include "tests/support/raw_sockets.h"
 #include "vemnet/frame.h"
 
 namespace {
@@ -329,7 +330,7 @@ TEST_F(PollerTest, ThreeThousandSockets) {
             EXPECT_EQ(1u, expected.count(i)) << "socket " << i << " had nothing to read";
             seen.insert(i);
             char b;
-            EXPECT_EQ(1, plat::RecvFrom(socks[i]->s, &b, 1, nullptr, nullptr));
+            EXPECT_EQ(1, testing_support::RecvFrom(socks[i]->s, &b, 1, nullptr, nullptr));
         }
     }
     EXPECT_EQ(expected, seen);

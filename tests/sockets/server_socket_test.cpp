@@ -18,6 +18,7 @@
 #include "tests/support/frame_thread.h"
 #include "tests/support/socket_helpers.h"
 #include "tests/support/wait.h"
+#include "tests/support/raw_sockets.h"
 #include "vemnet/sock.h"
 
 using namespace testing_support;
@@ -137,13 +138,13 @@ TEST(ServerSocket, OptionsAreAppliedToTheListeningHandle) {
     IServerSock* without = CreateAsyncServer(&acc, 0, ft.frame(), "127.0.0.1", 0);
     int reuse = -1, nodelay = -1;
     plat::socket_t h = static_cast<ServerSocket*>(with)->GetHandle();
-    ASSERT_EQ(plat::GetOption(h, plat::Option::ReuseAddr, &reuse), 0);
-    ASSERT_EQ(plat::GetOption(h, plat::Option::NoDelay, &nodelay), 0);
+    ASSERT_EQ(testing_support::ReadOption(h, plat::Option::ReuseAddr, &reuse), 0);
+    ASSERT_EQ(testing_support::ReadOption(h, plat::Option::NoDelay, &nodelay), 0);
     EXPECT_NE(reuse, 0);
     EXPECT_NE(nodelay, 0);
     h = static_cast<ServerSocket*>(without)->GetHandle();
-    ASSERT_EQ(plat::GetOption(h, plat::Option::ReuseAddr, &reuse), 0);
-    ASSERT_EQ(plat::GetOption(h, plat::Option::NoDelay, &nodelay), 0);
+    ASSERT_EQ(testing_support::ReadOption(h, plat::Option::ReuseAddr, &reuse), 0);
+    ASSERT_EQ(testing_support::ReadOption(h, plat::Option::NoDelay, &nodelay), 0);
     EXPECT_EQ(reuse, 0);
     EXPECT_EQ(nodelay, 0);
     EXPECT_EQ(static_cast<ServerSocket*>(with)->Options(), SERVER_REUSEADDR | SERVER_NODELAY);

@@ -10,6 +10,7 @@
 #include "tests/support/frame_thread.h"
 #include "tests/support/socket_helpers.h"
 #include "tests/support/wait.h"
+#include "tests/support/raw_sockets.h"
 #include "vemnet/sock.h"
 
 using namespace testing_support;
@@ -38,7 +39,7 @@ public:
         char buf[2048];
         int n = -1;
         WaitFor([&] {
-            n = plat::RecvFrom(sock_, buf, sizeof buf, ip, port);
+            n = testing_support::RecvFrom(sock_, buf, sizeof buf, ip, port);
             return n >= 0;
         }, ms);
         if (n < 0) return false;

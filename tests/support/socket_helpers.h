@@ -16,6 +16,7 @@
 #include "frame/base_selector.h"
 #include "platform/platform.h"
 #include "tests/support/wait.h"
+#include "tests/support/raw_sockets.h"
 #include "vemnet/sock.h"
 
 namespace testing_support {
@@ -115,7 +116,7 @@ inline int ConnectOutcome(int port, int ms = 2000) {
                 result = 0;
                 return true;
             }
-            if (plat::GetPeerName(s, nullptr, nullptr) == 0) {
+            if (testing_support::HasPeer(s)) {
                 result = 1;
                 return true;
             }

@@ -1,0 +1,37 @@
+#include "tests/support/raw_sockets.h"
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+
+namespace testing_support {
+
+int RecvFrom(plat::socket_t s, char* buf, int len, uint32_t* ip, int* port) {
+    sockaddr_in a{};
+    socklen_t alen = sizeof a;
+    ssize_t r;
+    do {
+        r = ::recvfrom(s, buf, size_t(len), 0, reinterpret_cast<sockaddr*>(&a), &alen);
+    } while (r < 0 && errno == EINTR);
+    if (r < 0) return -1;
+    if (ip) *ip = a.sin_addr.s_addr;
+    if (port) *port = ntohs(a.sin_port);
+    return int(r);
+}
+
+bool HasPeer(plat::socket_t s) {
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    return ::getpeername(s, reinterpret_cast<sockaddr*>(&a), &len) == 0;
+}
+
+int ReadOption(plat::socket_t s, plat::Option opt, int* value) {
+    const int level = opt == plat::Option::NoDelay ? IPPROTO_TCP : SOL_SOCKET;
+    const int name = opt == plat::Option::NoDelay ? TCP_NODELAY : SO_REUSEADDR;
+    socklen_t len = sizeof *value;
+    return ::getsockopt(s, level, name, value, &len) == 0 ? 0 : -1;
+}
+
+}  // namespace testing_support

@@ -1,0 +1,35 @@
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include "tests/support/raw_sockets.h"
+
+namespace testing_support {
+
+int RecvFrom(plat::socket_t s, char* buf, int len, uint32_t* ip, int* port) {
+    sockaddr_in a{};
+    int alen = sizeof a;
+    int n = recvfrom(static_cast<SOCKET>(s), buf, len, 0, reinterpret_cast<sockaddr*>(&a), &alen);
+    if (n < 0) return -1;
+    if (ip) *ip = a.sin_addr.s_addr;
+    if (port) *port = ntohs(a.sin_port);
+    return n;
+}
+
+bool HasPeer(plat::socket_t s) {
+    sockaddr_in a{};
+    int len = sizeof a;
+    return getpeername(static_cast<SOCKET>(s), reinterpret_cast<sockaddr*>(&a), &len) == 0;
+}
+
+int ReadOption(plat::socket_t s, plat::Option opt, int* value) {
+    const int level = opt == plat::Option::NoDelay ? IPPROTO_TCP : SOL_SOCKET;
+    const int name = opt == plat::Option::NoDelay ? TCP_NODELAY : SO_REUSEADDR;
+    int v = 0;
+    int len = sizeof v;
+    if (getsockopt(static_cast<SOCKET>(s), level, name, reinterpret_cast<char*>(&v), &len) != 0) return -1;
+    // Some stacks fill in a single byte for boolean options.
+    *value = len == 1 ? (v & 0xff) : v;
+    return 0;
+}
+
+}  // namespace testing_support
