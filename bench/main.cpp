@@ -286,8 +286,10 @@ int LatencyMain(const Args& a) {
         std::printf("RESULT bench=task lib=%s ok=1 samples=%zu p50_us=%.1f p99_us=%.1f max_us=%.1f\n", lib.c_str(),
                     ns.size(), Percentile(ns, 50) / 1e3, Percentile(ns, 99) / 1e3, Percentile(ns, 100) / 1e3);
     } else {
-        std::printf("RESULT bench=timer lib=%s ok=1 samples=%zu p50_ms=%.3f p99_ms=%.3f max_ms=%.3f\n", lib.c_str(),
-                    ns.size(), Percentile(ns, 50) / 1e6, Percentile(ns, 99) / 1e6, Percentile(ns, 100) / 1e6);
+        // min_ms below 0 would be a timer that fired early.
+        std::printf("RESULT bench=timer lib=%s ok=1 samples=%zu min_ms=%.3f p50_ms=%.3f p99_ms=%.3f max_ms=%.3f\n",
+                    lib.c_str(), ns.size(), Percentile(ns, 0) / 1e6, Percentile(ns, 50) / 1e6,
+                    Percentile(ns, 99) / 1e6, Percentile(ns, 100) / 1e6);
     }
     std::fflush(stdout);
     return 0;
