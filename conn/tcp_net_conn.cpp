@@ -242,25 +242,27 @@ bool TcpNetConn::ConnectTo(uint32_t address, int port, int timeout) {
         handoffDone_ = false;
         handoffSocket_ = nullptr;
     }
-    ISock* s = nullptr;
-    {
-        FrameUnlock unlocked(offFrame ? frame_ : nullptr);
-        try {
-            s = CreateAsyncTcpSock(this, dotted.c_str(), port, timeout, nullptr);
-        } catch (const std::exception&) {
-            // "create socket" escapes the factory; for the host it is simply
-            // no socket.
-            s = nullptr;
-        }
-        {
-            std::lock_guard<std::mutex> g(handoffLock_);
-            handoffSocket_ = s;
-            handoffDone_ = true;
-        }
-        handoffReady_.notify_all();
-    }
+    // Once the handoff is made, the frame's thread may report the connect,
+    // and the host may delete this connection in its OnConnect: from then on
+    // nothing of it is touched before it is known to be alive.
+    std::shared_ptr<bool> alive = alive_;
+    ISock* s = CreateAsyncTcpSockUnlocked(offFrame, dotted, port, timeout);
+    if (!*alive) return true;
     TakeOpenedSocket();
     return s != nullptr;
+}
+
+ISock* TcpNetConn::CreateAsyncTcpSockUnlocked(bool offFrame, const std::string& dotted, int port, int timeout) {
+    FrameUnlock unlocked(offFrame ? frame_ : nullptr);
+    // The factory returns null for any failure; it throws nothing.
+    ISock* s = CreateAsyncTcpSock(this, dotted.c_str(), port, timeout, nullptr);
+    std::lock_guard<std::mutex> g(handoffLock_);
+    handoffSocket_ = s;
+    handoffDone_ = true;
+    // Notified under the lock: the waiter cannot go on (and perhaps delete
+    // this connection) before this thread has let go of the lock.
+    handoffReady_.notify_all();
+    return s;
 }
 
 bool TcpNetConn::TakeOpenedSocket() {

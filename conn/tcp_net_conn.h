@@ -71,6 +71,9 @@ private:
     bool ConnectTo(uint32_t address, int port, int timeout);
     // False when the host deleted the connection in the deferred OnConnect.
     bool TakeOpenedSocket();
+    // The socket factory, run without this thread's hold on the frame lock
+    // when offFrame; ends with the handoff to TakeOpenedSocket.
+    ISock* CreateAsyncTcpSockUnlocked(bool offFrame, const std::string& dotted, int port, int timeout);
     // Called first by every socket event: the event's socket is known (it
     // was handed over), and false when the connection is gone.
     bool SocketKnown();

@@ -12,6 +12,8 @@
 #include <fstream>
 #include <string>
 
+#include "logging/logger_api.h"
+
 #if defined(_WIN32)
 #  include <windows.h>
 #else
@@ -20,17 +22,9 @@
 
 namespace vemcat {
 
-// The interface the logger module exports; only Configure is used.
-class LoggerModule {
-public:
-    virtual int Version() = 0;
-    virtual void* GetLogger(const wchar_t* name, int flags) = 0;
-    virtual void ReleaseLogger(void* logger) = 0;
-    virtual void Configure(const wchar_t* path) = 0;
-protected:
-    ~LoggerModule() {}
-};
-typedef void (*GetModuleFn)(LoggerModule** out);
+// The logger module's own interface; only Configure is used.
+using LoggerModule = ILoggerModule;
+using GetModuleFn = GetCppModuleInterfaceFn;
 
 // The module the library loaded, or null when it found none.
 inline GetModuleFn LoadedLoggerModule() {
