@@ -23,8 +23,9 @@ void Check(const std::wstring& list) {
     const std::list<ProxyInfo> entries = ParseProxyList(list);
     if (entries.size() > tokens) std::abort();
     for (const ProxyInfo& p : entries) {
-        if (p.type != 1 && p.type != 4) std::abort();
-        if (p.host.find(L' ') != std::wstring::npos) std::abort();
+        if (p.type != PROXY_SOCKS4 && p.type != PROXY_HTTP) std::abort();
+        const std::wstring host = p.host;
+        if (host.find(L' ') != std::wstring::npos) std::abort();
     }
 }
 
