@@ -29,23 +29,6 @@ int HelperKind(int type) { return type == PROXY_SOCKS4_ALT ? PROXY_SOCKS4 : type
 const char kAuthFail[] = "auth fail";
 const unsigned kDropAll = UINT_MAX;
 
-// Lets go of the caller's hold on a frame's (recursive) lock for a scope. A
-// hold the host itself took around the call stays: that is its choice.
-class FrameUnlock {
-public:
-    explicit FrameUnlock(BaseSelector* frame) : frame_(frame) {
-        if (frame_) frame_->FrameLock().unlock();
-    }
-    ~FrameUnlock() {
-        if (frame_) frame_->FrameLock().lock();
-    }
-    FrameUnlock(const FrameUnlock&) = delete;
-    FrameUnlock& operator=(const FrameUnlock&) = delete;
-
-private:
-    BaseSelector* frame_;
-};
-
 // The socket's own codes reach the host as they are; others become
 // NETCONN_EVENT_FAILED.
 const int kLargestSocketCode = 12;

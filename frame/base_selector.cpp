@@ -54,13 +54,6 @@ void BaseSelector::HandlerGone(Handler* handler) {
     if (InFrameThread()) removed_.push_back(handler);
 }
 
-size_t BaseSelector::QueuedTasks() {
-    taskLock_.lock();
-    size_t n = tasks_.size();
-    taskLock_.unlock();
-    return n;
-}
-
 void BaseSelector::RunTasks() {
     std::list<INetTask*> batch;
     taskLock_.lock();

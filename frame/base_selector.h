@@ -44,7 +44,6 @@ public:
     // touch the frame's handlers. Recursive.
     plat::Lock& FrameLock() { return frameLock_; }
     bool InFrameThread() const { return std::this_thread::get_id() == threadId_.load(); }
-    size_t QueuedTasks();
     bool HasQueuedTasks();
 
     // Makes a wait under way (or the next one) return at once. Any thread.
@@ -79,6 +78,25 @@ public:
     }
     FrameGuard(const FrameGuard&) = delete;
     FrameGuard& operator=(const FrameGuard&) = delete;
+
+private:
+    BaseSelector* frame_;
+};
+
+// The other way round: lets go of the calling thread's hold on a frame's
+// (recursive) lock for a scope, and takes it again at the end. A hold taken
+// further up the stack (the host's own, around a call) stays. Does nothing
+// for a null frame.
+class FrameUnlock {
+public:
+    explicit FrameUnlock(BaseSelector* frame) : frame_(frame) {
+        if (frame_) frame_->FrameLock().unlock();
+    }
+    ~FrameUnlock() {
+        if (frame_) frame_->FrameLock().lock();
+    }
+    FrameUnlock(const FrameUnlock&) = delete;
+    FrameUnlock& operator=(const FrameUnlock&) = delete;
 
 private:
     BaseSelector* frame_;

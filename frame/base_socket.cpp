@@ -5,7 +5,7 @@
 #include "frame/base_selector.h"
 
 BaseSocket::~BaseSocket() {
-    SetTimer(-1);
+    // ~Handler cancels the timer.
     Unregister();
     // helper_'s destructor closes the handle.
 }

@@ -189,17 +189,24 @@ public:
     }
 };
 
-// A port on 127.0.0.1 where nothing listens.
-int UnusedPort() {
-    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+// A socket of type bound to a free port on 127.0.0.1; *port tells which.
+SOCKET BoundLoopback(int type, int* port) {
+    SOCKET s = socket(AF_INET, type, 0);
     sockaddr_in a = {};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
     int len = sizeof a;
     getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    closesocket(s);
-    return ntohs(a.sin_port);
+    *port = ntohs(a.sin_port);
+    return s;
+}
+
+// A port on 127.0.0.1 where nothing listens.
+int UnusedPort() {
+    int port = 0;
+    closesocket(BoundLoopback(SOCK_STREAM, &port));
+    return port;
 }
 
 void TestSockets(int port) {
@@ -240,18 +247,13 @@ void TestSockets(int port) {
 }
 
 void TestUdp() {
-    SOCKET r = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(r, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    int len = sizeof a;
-    getsockname(r, reinterpret_cast<sockaddr*>(&a), &len);
-    IUDPSock* u = CreateAsyncUdpSock(nullptr, "127.0.0.1", ntohs(a.sin_port), 0, g_frame);
+    int port = 0;
+    SOCKET r = BoundLoopback(SOCK_DGRAM, &port);
+    IUDPSock* u = CreateAsyncUdpSock(nullptr, "127.0.0.1", port, 0, g_frame);
     CHECK(u != nullptr);
     if (!u) return;
     u->SetTimer(10);   // a UDP socket has no timer: nothing happens
-    CHECK(u->SendTo("datagram", 8, htonl(INADDR_LOOPBACK), ntohs(a.sin_port)) == 8);
+    CHECK(u->SendTo("datagram", 8, htonl(INADDR_LOOPBACK), port) == 8);
     char buf[16] = {};
     DWORD timeout = 5000;
     setsockopt(r, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
