@@ -12,12 +12,16 @@ PACKAGES=(
     lld llvm libwine-dev
     # libraries
     libntlm0-dev libcurl4-openssl-dev libboost-dev
+    # the system's proxy answer (PAC scripts, auto-detection), loaded at run time
+    libproxy1v5 libproxy1-plugin-webkit
     # tests and benchmarks
     libgtest-dev libbenchmark-dev libevent-dev libuv1-dev iperf3
     # Windows cross build, run under wine
     g++-mingw-w64-x86-64 wine64
     # real proxy peers for the tests
     squid tinyproxy dante-server microsocks openssh-server openssh-client apache2-utils
+    # load balancer in front of the HTTP session gateways
+    haproxy
     # scripts
     python3 curl ca-certificates pkg-config zip unzip gnuplot-nox
 )
