@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "platform/platform.h"
 #include "vemnet/frame.h"
 
 namespace {
@@ -13,7 +14,11 @@ std::once_flag g_once;
 
 void RunDefaultFrame(void* frame) { static_cast<BaseSelector*>(frame)->Run(); }
 
-void StopAtExit() { StopDefaultFrame(); }
+// A library's exit handlers run at its unload on Windows, after the process
+// has ended the frame's thread, which may have held the wake lock.
+void StopAtExit() {
+    if (!plat::ProcessEnding()) StopDefaultFrame();
+}
 
 void MakeDefaultFrame() {
     BaseSelector* frame = static_cast<BaseSelector*>(CreateAsyncFrame(0, 100));

@@ -119,6 +119,10 @@ std::wstring FromAnsi(const char* text, size_t len);
 // Keeps the module that holds this library loaded until the process ends,
 // whatever the host unloads. Any thread, any number of times.
 void PinLibrary();
+// True while the process itself is ending (ExitProcess on Windows): the
+// library's other threads are gone, perhaps holding locks, and the modules
+// it would call may be unloaded already, so teardown must touch nothing.
+bool ProcessEnding();
 void* LoadModule(const std::wstring& path);   // null when it cannot be loaded
 void* ModuleSymbol(void* module, const char* name);
 void FreeModule(void* module);

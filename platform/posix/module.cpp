@@ -19,6 +19,9 @@ void PinLibrary() {
     (void)pinned;
 }
 
+// exit() leaves the other threads running: teardown may stop them as usual.
+bool ProcessEnding() { return false; }
+
 void* LoadModule(const std::wstring& path) {
     // dlopen("") would hand back the main program, where Windows fails.
     if (path.empty()) return nullptr;

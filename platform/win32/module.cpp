@@ -21,6 +21,18 @@ void PinLibrary() {
     (void)pinned;
 }
 
+bool ProcessEnding() {
+    // ntdll's own answer: set once ExitProcess has ended the other threads.
+    using ShutdownQuery = BOOLEAN(WINAPI*)();
+    static const ShutdownQuery query = [] {
+        HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+        return ntdll ? reinterpret_cast<ShutdownQuery>(
+                           reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlDllShutdownInProgress")))
+                     : nullptr;
+    }();
+    return query != nullptr && query() != 0;
+}
+
 void* LoadModule(const std::wstring& path) {
     if (path.empty()) return nullptr;
     return reinterpret_cast<void*>(LoadLibraryW(path.c_str()));
