@@ -12,6 +12,18 @@ inline bool IsUsableProxy(const ProxyInfo& proxy) {
     return proxy.type == PROXY_SYSTEM || (!proxy.host.empty() && proxy.port > 0);
 }
 
+// The system setting's "no proxy" among its candidates: the record a type-5
+// Connect leaves when it goes direct (type 5, no host).
+inline ProxyInfo DirectCandidate() {
+    ProxyInfo direct;
+    direct.type = PROXY_SYSTEM;
+    direct.host.clear();
+    return direct;
+}
+inline bool IsDirectCandidate(const ProxyInfo& proxy) {
+    return proxy.type == PROXY_SYSTEM && proxy.host.empty();
+}
+
 }  // namespace VemNetwork
 
 #endif

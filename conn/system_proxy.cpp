@@ -4,9 +4,12 @@
 // is taken as an HTTP proxy. The environment gives the entries themselves.
 #include "conn/system_proxy.h"
 
+#include <atomic>
 #include <cwctype>
 
+#include "conn/failed_proxies.h"
 #include "conn/proxy_bypass.h"
+#include "conn/proxy_record.h"
 #include "conn/wide_text.h"
 #include "platform/platform.h"
 
@@ -52,7 +55,20 @@ std::list<ProxyInfo> ParseProxyList(const std::wstring& list) {
     return candidates;
 }
 
-std::list<ProxyInfo> SystemProxyCandidates(const std::wstring& target) {
+namespace {
+
+const int kDefaultHttpPort = 80;
+const int kDefaultSocksPort = 1080;
+const int kLargestPort = 65535;
+
+std::wstring Upper(std::wstring s) {
+    for (wchar_t& c : s) c = wchar_t(std::towupper(c));
+    return s;
+}
+
+std::atomic<ProxyAnswerSource> answerSource{nullptr};
+
+std::list<ProxyInfo> StaticCandidates(const std::wstring& target) {
     plat::ProxySetting setting;
     if (!plat::SystemProxySetting(&setting)) return std::list<ProxyInfo>();
     if (BypassesProxy(target, setting.bypass)) return std::list<ProxyInfo>();
@@ -65,6 +81,60 @@ std::list<ProxyInfo> SystemProxyCandidates(const std::wstring& target) {
         p.port = e.port;
         candidates.push_back(p);
     }
+    return candidates;
+}
+
+}  // namespace
+
+std::list<ProxyInfo> ParseProxyAnswer(const std::wstring& answer) {
+    std::list<ProxyInfo> candidates;
+    size_t pos = 0;
+    while (pos <= answer.size()) {
+        size_t end = answer.find(L';', pos);
+        if (end == std::wstring::npos) end = answer.size();
+        const std::wstring entry = TrimBlanks(answer.substr(pos, end - pos));
+        pos = end + 1;
+        if (entry.empty()) continue;
+        const size_t blank = entry.find_first_of(L" \t");
+        const std::wstring keyword = Upper(entry.substr(0, blank));
+        if (keyword == L"DIRECT") {
+            candidates.push_back(DirectCandidate());
+            continue;
+        }
+        ProxyInfo p;
+        if (keyword == L"PROXY" || keyword == L"HTTP") p.type = PROXY_HTTP;
+        else if (keyword == L"SOCKS" || keyword == L"SOCKS4") p.type = PROXY_SOCKS4;
+        else if (keyword == L"SOCKS5") p.type = PROXY_SOCKS5;
+        else continue;
+        if (blank == std::wstring::npos) continue;
+        const std::wstring where = TrimBlanks(entry.substr(blank));
+        const size_t colon = where.find(L':');
+        const std::wstring host = TrimBlanks(where.substr(0, colon));
+        p.port = p.type == PROXY_HTTP ? kDefaultHttpPort : kDefaultSocksPort;
+        if (colon != std::wstring::npos) {
+            const std::wstring digits = TrimBlanks(where.substr(colon + 1));
+            if (digits.empty() || digits.size() > 5 || digits.find_first_not_of(L"0123456789") != std::wstring::npos)
+                continue;
+            const int64_t port = LeadingDecimal(digits);
+            if (port < 1 || port > kLargestPort) continue;
+            p.port = int(port);
+        }
+        if (host.empty() || host.find_first_of(L" \t[") != std::wstring::npos) continue;
+        p.host = host;
+        candidates.push_back(p);
+    }
+    return candidates;
+}
+
+void SetProxyAnswerSource(ProxyAnswerSource source) { answerSource.store(source); }
+
+std::list<ProxyInfo> SystemProxyCandidates(const std::wstring& target) {
+    std::list<ProxyInfo> candidates;
+    std::wstring answer;
+    const ProxyAnswerSource source = answerSource.load();
+    if (source && source(target, &answer)) candidates = ParseProxyAnswer(answer);
+    else candidates = StaticCandidates(target);
+    FailedProxies::OfProcess().Reorder(&candidates, plat::MicroTicks());
     return candidates;
 }
 

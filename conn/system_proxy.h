@@ -12,8 +12,21 @@ namespace VemNetwork {
 // Parses a proxy list text ("http=host:port socks=host:port", or "host:port")
 // into candidates: type 4 for HTTP, type 1 for a "socks" key.
 std::list<ProxyInfo> ParseProxyList(const std::wstring& list);
-// The proxies the platform's setting names for target, in order; empty when
-// there are none or the setting says to reach target directly.
+// Parses the answer of a proxy auto-configuration for one target
+// ("PROXY a:3128; SOCKS5 b:1080; SOCKS c:1080; DIRECT"): PROXY and HTTP give
+// type 4, SOCKS and SOCKS4 type 1, SOCKS5 type 3, DIRECT a direct candidate
+// (DirectCandidate()). Entries of other kinds (HTTPS, QUIC) or without a
+// usable host are left out; a missing port is 80 for HTTP, 1080 for SOCKS.
+std::list<ProxyInfo> ParseProxyAnswer(const std::wstring& answer);
+
+// Asks a proxy auto-configuration for target's answer; false when there is
+// none to ask. Where the answer comes from is set with SetProxyAnswerSource.
+using ProxyAnswerSource = bool (*)(const std::wstring& target, std::wstring* answer);
+void SetProxyAnswerSource(ProxyAnswerSource source);
+
+// The candidates for target, in the order to try them: the auto-config's
+// answer when there is one, else the platform's setting (empty when it names
+// no proxy or bypasses target). Proxies that failed lately go last.
 std::list<ProxyInfo> SystemProxyCandidates(const std::wstring& target);
 
 }  // namespace VemNetwork

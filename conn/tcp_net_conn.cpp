@@ -5,6 +5,7 @@
 #include <thread>
 #include <vector>
 
+#include "conn/failed_proxies.h"
 #include "conn/name_lookup.h"
 #include "conn/proxy/http_proxy_helper.h"
 #include "conn/proxy/socks4_proxy_helper.h"
@@ -44,6 +45,7 @@ TcpNetConn::TcpNetConn()
       established_(false),
       helper_(nullptr),
       helperKind_(0),
+      systemProxy_(false),
       lookingUp_(false),
       attempt_(0),
       opening_(false),
@@ -78,6 +80,7 @@ int TcpNetConn::Connect(const WideStringView& host, int port, int timeout, Proxy
     DropHelper();
     pending_.clear();
     candidates_.clear();
+    systemProxy_ = proxy && proxy->type == PROXY_SYSTEM;
     // Nothing is thrown to a host, whose compiler may not know our exceptions.
     try {
         return StartAttempt(ToWString(host), port, timeout, proxy);
@@ -280,23 +283,35 @@ bool TcpNetConn::TakeOpenedSocket() {
 }
 
 void TcpNetConn::ConnectFailed() {
-    if (proxy_) {
-        proxy_.reset();
-        while (!candidates_.empty()) {
-            std::unique_ptr<ProxyInfo> next(new ProxyInfo());
-            next->host.clear();
-            *next = candidates_.front();
-            candidates_.pop_front();
-            if (!IsUsableProxy(*next)) break;
-            proxy_ = std::move(next);
-            if (StartAttempt(host_, port_, timeout_, proxy_.get()) == NETCONN_OK) return;
-            // No socket for this one (its name does not resolve): the host
-            // still gets an outcome, after the remaining entries.
-            proxy_.reset();
-        }
+    if (proxy_ && !established_ && systemProxy_) {
+        FailedProxies::OfProcess().Mark(*proxy_, plat::MicroTicks());
+        LogLine(NamedLogger::TcpNetConn, LOG_LEVEL_ERROR, L"proxy %s:%d could not be reached; %d candidates left",
+                ToWString(proxy_->host).c_str(), proxy_->port, int(candidates_.size()));
     }
+    proxy_.reset();
+    if (NextCandidate()) return;
     Close();
     if (callback_) callback_->OnConnect(NETCONN_EVENT_CONNECT_FAILED);
+}
+
+bool TcpNetConn::NextCandidate() {
+    while (!candidates_.empty()) {
+        const ProxyInfo next = candidates_.front();
+        candidates_.pop_front();
+        if (IsDirectCandidate(next)) {
+            // "DIRECT" in the list is an attempt like the others.
+            if (StartAttempt(host_, port_, timeout_, nullptr) == NETCONN_OK) return true;
+            continue;
+        }
+        // An entry that names no proxy is passed over, not the end of the list.
+        if (!IsUsableProxy(next)) continue;
+        proxy_.reset(new ProxyInfo(next));
+        if (StartAttempt(host_, port_, timeout_, proxy_.get()) == NETCONN_OK) return true;
+        // No socket for this one (its name does not resolve): the host
+        // still gets an outcome, after the remaining entries.
+        proxy_.reset();
+    }
+    return false;
 }
 
 void TcpNetConn::BeginHandshake() {

@@ -81,6 +81,8 @@ private:
     // A TCP attempt to the target or the current proxy did not come up: the
     // next candidate of the system setting, or OnConnect(4) to the host.
     void ConnectFailed();
+    // Tries the remaining candidates in order; false when none could start.
+    bool NextCandidate();
     void BeginHandshake();
     unsigned Deliver(const char* data, unsigned len);
     unsigned HandshakeData(const char* data, unsigned len);
@@ -104,6 +106,9 @@ private:
     int helperKind_;   // the proxy type the helper was made for (1, 3 or 4)
     SmallBlockBuffer pending_;
     std::list<ProxyInfo> candidates_;
+    // The host's Connect asked for the system setting: a candidate that
+    // cannot be reached is remembered for later connections.
+    bool systemProxy_;
 
     // A name looked up on the resolver thread (Connect from the frame's
     // thread); attempt_ tells a late answer from the current one.

@@ -10,6 +10,8 @@
 #include <string>
 #include <thread>
 
+#include "conn/failed_proxies.h"
+#include "conn/system_proxy.h"
 #include "frame/default_frame.h"
 #include "tests/conn/conn_harness.h"
 
@@ -540,8 +542,13 @@ TEST(OtherProxyKinds, UnsupportedTypeIsConnectFiveOnceTheProxyAnswers) {
 class SystemProxyEnv : public ::testing::Test {
 protected:
     void SetUp() override { Clear(); }
-    void TearDown() override { Clear(); }
+    void TearDown() override {
+        Clear();
+        VemNetwork::SetProxyAnswerSource(nullptr);
+    }
     static void Clear() {
+        // Proxies that failed in an earlier case would change this one's order.
+        VemNetwork::FailedProxies::OfProcess().Clear();
         for (const char* v : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY",
                               "no_proxy", "NO_PROXY"})
             unsetenv(v);
@@ -652,6 +659,52 @@ TEST_F(SystemProxyEnv, LeftoverCandidatesDoNotOutliveTheirConnect) {
     ASSERT_TRUE(WaitFor([&] { return host.Count('C') == 2; }));
     EXPECT_EQ("C0 C4", host.Outcomes());
     EXPECT_EQ(0, spare.Connections());
+}
+
+// What an auto-config script would answer for every target.
+std::wstring autoConfigAnswer;
+bool AutoConfigAnswer(const std::wstring&, std::wstring* answer) {
+    *answer = autoConfigAnswer;
+    return true;
+}
+
+TEST_F(SystemProxyEnv, DirectInTheAnswerIsTriedAfterADeadProxy) {
+    TestServer echo;
+    autoConfigAnswer = L"PROXY 127.0.0.1:" + std::to_wstring(DeadPort()) + L"; DIRECT";
+    VemNetwork::SetProxyAnswerSource(AutoConfigAnswer);
+    Recorder host;
+    ConnPtr conn = MakeConn(&host);
+    ProxyInfo p;
+    p.type = 5;
+    ASSERT_EQ(0, conn->Connect(L"127.0.0.1", echo.port(), 5000, &p));
+    EXPECT_EQ(4, p.type);
+    ASSERT_TRUE(host.WaitOutcome());
+    EXPECT_EQ("C0", host.Outcomes());
+    ASSERT_EQ(0, conn->Send("direct", 6));
+    ASSERT_TRUE(host.WaitData(6));
+    EXPECT_EQ(1, echo.Connections());
+}
+
+TEST_F(SystemProxyEnv, AProxyThatFailedIsTriedLastByLaterConnections) {
+    const int dead = DeadPort();
+    TestServer socks(Socks5Script("127.0.0.1", 6062, "", ""));
+    autoConfigAnswer = L"PROXY 127.0.0.1:" + std::to_wstring(dead) + L"; SOCKS5 127.0.0.1:" +
+                       std::to_wstring(socks.port());
+    VemNetwork::SetProxyAnswerSource(AutoConfigAnswer);
+    for (int round = 0; round < 2; ++round) {
+        Recorder host;
+        ConnPtr conn = MakeConn(&host);
+        ProxyInfo p;
+        p.type = 5;
+        ASSERT_EQ(0, conn->Connect(L"127.0.0.1", 6062, 5000, &p));
+        // The first connection starts with the dead proxy, the second with
+        // the one that works.
+        EXPECT_EQ(round == 0 ? 4 : 3, p.type) << round;
+        EXPECT_EQ(round == 0 ? dead : socks.port(), p.port) << round;
+        ASSERT_TRUE(host.WaitOutcome());
+        EXPECT_EQ("C0", host.Outcomes());
+    }
+    EXPECT_EQ(2, socks.Connections());
 }
 
 TEST_F(SystemProxyEnv, ZeroTimeoutThroughTheSetting) {

@@ -5,13 +5,17 @@
 #endif
 
 #include <cstdlib>
+#include <list>
 #include <string>
 #include <vector>
 
+#include "conn/failed_proxies.h"
 #include "conn/proxy_bypass.h"
 #include "conn/system_proxy.h"
 #include "platform/platform.h"
 
+using VemNetwork::FailedProxies;
+using VemNetwork::ParseProxyAnswer;
 using VemNetwork::ParseProxyList;
 using VemNetwork::ProxyInfo;
 
@@ -42,7 +46,51 @@ void ExpectEntries(const std::wstring& list, const std::vector<Entry>& expected)
     }
 }
 
+void ExpectAnswer(const std::wstring& answer, const std::vector<Entry>& expected) {
+    std::vector<Entry> got;
+    for (const ProxyInfo& p : ParseProxyAnswer(answer)) got.push_back({p.type, p.host, p.port});
+    ASSERT_EQ(got.size(), expected.size()) << std::string(answer.begin(), answer.end());
+    for (size_t i = 0; i < got.size(); ++i) {
+        EXPECT_EQ(got[i].type, expected[i].type) << i;
+        EXPECT_EQ(got[i].host, expected[i].host) << i;
+        EXPECT_EQ(got[i].port, expected[i].port) << i;
+    }
+}
+
 }  // namespace
+
+TEST(ParseProxyAnswer, KindsInOrderWithDirect) {
+    ExpectAnswer(L"PROXY a:3128; SOCKS5 b:1080; SOCKS c:1; DIRECT",
+                 {{4, L"a", 3128}, {3, L"b", 1080}, {1, L"c", 1}, {5, L"", 0}});
+    ExpectAnswer(L" http h:8 ;socks4  d ;proxy e;; direct", {{4, L"h", 8}, {1, L"d", 1080}, {4, L"e", 80}, {5, L"", 0}});
+}
+
+TEST(ParseProxyAnswer, EntriesWeCannotUseAreLeftOut) {
+    ExpectAnswer(L"HTTPS s:443; PROXY :80; PROXY x:99999; SOCKS5 y:1z; PROXY; PROXY ok:1",
+                 {{4, L"ok", 1}});
+}
+
+TEST(FailedProxies, FailedGoLastForFiveMinutes) {
+    FailedProxies failed;
+    ProxyInfo a, b, c;
+    a.host = L"a";
+    b.host = L"b";
+    c.host = L"c";
+    a.port = b.port = c.port = 1;
+    const uint64_t t = 1000;
+    failed.Mark(a, t);
+    std::list<ProxyInfo> list = {a, b, c};
+    failed.Reorder(&list, t + FailedProxies::kPenaltyMicros - 1);
+    ASSERT_EQ(3u, list.size());
+    EXPECT_EQ(L"b", list.front().host);
+    EXPECT_EQ(L"a", list.back().host);
+    failed.Reorder(&list, t + FailedProxies::kPenaltyMicros);
+    failed.Mark(c, t + FailedProxies::kPenaltyMicros);
+    list = {a, b, c};
+    failed.Reorder(&list, t + FailedProxies::kPenaltyMicros + 1);
+    EXPECT_EQ(L"a", list.front().host);
+    EXPECT_EQ(L"c", list.back().host);
+}
 
 TEST(ParseProxyList, KeyedEntriesInOrder) {
     ExpectEntries(L"http=10.0.0.1:8080 socks=10.0.0.2:1080",
