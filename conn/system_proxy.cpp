@@ -126,6 +126,21 @@ std::list<ProxyInfo> ParseProxyAnswer(const std::wstring& answer) {
     return candidates;
 }
 
+std::wstring DescribeCandidate(const ProxyInfo& candidate) {
+    if (IsDirectCandidate(candidate)) return L"DIRECT";
+    const wchar_t* kind = L"PROXY";
+    if (candidate.type == PROXY_SOCKS4 || candidate.type == PROXY_SOCKS4_ALT) kind = L"SOCKS";
+    else if (candidate.type == PROXY_SOCKS5) kind = L"SOCKS5";
+    else if (candidate.type != PROXY_HTTP) kind = L"UNKNOWN";
+    return std::wstring(kind) + L" " + ToWString(candidate.host) + L":" + std::to_wstring(candidate.port);
+}
+
+std::wstring DescribeCandidates(const std::list<ProxyInfo>& candidates) {
+    std::wstring text;
+    for (const ProxyInfo& c : candidates) text += (text.empty() ? L"" : L"; ") + DescribeCandidate(c);
+    return text;
+}
+
 void SetProxyAnswerSource(ProxyAnswerSource source) { answerSource.store(source); }
 
 std::list<ProxyInfo> SystemProxyCandidates(const std::wstring& target) {

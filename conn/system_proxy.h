@@ -19,6 +19,11 @@ std::list<ProxyInfo> ParseProxyList(const std::wstring& list);
 // usable host are left out; a missing port is 80 for HTTP, 1080 for SOCKS.
 std::list<ProxyInfo> ParseProxyAnswer(const std::wstring& answer);
 
+// A candidate as an auto-config answer writes it ("PROXY h:p", "SOCKS h:p",
+// "SOCKS5 h:p", "DIRECT"), and a list of them separated by "; ".
+std::wstring DescribeCandidate(const ProxyInfo& candidate);
+std::wstring DescribeCandidates(const std::list<ProxyInfo>& candidates);
+
 // Asks a proxy auto-configuration for target's answer; false when there is
 // none to ask. Where the answer comes from is set with SetProxyAnswerSource.
 using ProxyAnswerSource = bool (*)(const std::wstring& target, std::wstring* answer);

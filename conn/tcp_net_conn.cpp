@@ -157,10 +157,14 @@ int TcpNetConn::StartAttempt(const std::wstring& host, int port, int timeout, Pr
     if (proxy) {
         if (proxy->type == PROXY_SYSTEM) {
             candidates_ = SystemProxyCandidates(host_);
+            LogLine(NamedLogger::TcpNetConn, LOG_LEVEL_INFO, L"system proxy candidates for %s: %s", host_.c_str(),
+                    candidates_.empty() ? L"none (direct)" : DescribeCandidates(candidates_).c_str());
             proxy->host.clear();
             if (!candidates_.empty()) {
                 *proxy = candidates_.front();
                 candidates_.pop_front();
+                LogLine(NamedLogger::TcpNetConn, LOG_LEVEL_INFO, L"trying system proxy candidate %s",
+                        DescribeCandidate(*proxy).c_str());
             }
         }
         // A record still of type 5 means the system names no proxy at all:
@@ -207,7 +211,8 @@ void TcpNetConn::LookUpLater(const std::string& host, int port, int timeout) {
         // nobody's any more.
         if (!*alive || attempt != attempt_ || !lookingUp_) return;
         lookingUp_ = false;
-        if (address == kAddrNone || !ConnectTo(address, port, timeout)) ConnectFailed();
+        if (address == kAddrNone) ConnectFailed(L"the name does not resolve");
+        else if (!ConnectTo(address, port, timeout)) ConnectFailed(L"no socket");
     });
 }
 
@@ -282,11 +287,13 @@ bool TcpNetConn::TakeOpenedSocket() {
     return *alive;
 }
 
-void TcpNetConn::ConnectFailed() {
-    if (proxy_ && !established_ && systemProxy_) {
-        FailedProxies::OfProcess().Mark(*proxy_, plat::MicroTicks());
-        LogLine(NamedLogger::TcpNetConn, LOG_LEVEL_ERROR, L"proxy %s:%d could not be reached; %d candidates left",
-                ToWString(proxy_->host).c_str(), proxy_->port, int(candidates_.size()));
+void TcpNetConn::ConnectFailed(const std::wstring& why) {
+    if (systemProxy_) {
+        const bool viaProxy = proxy_ && !established_;
+        if (viaProxy) FailedProxies::OfProcess().Mark(*proxy_, plat::MicroTicks());
+        const std::wstring what = viaProxy ? DescribeCandidate(*proxy_) : DescribeCandidate(DirectCandidate());
+        LogLine(NamedLogger::TcpNetConn, LOG_LEVEL_ERROR, L"system proxy candidate %s failed: %s; %d left",
+                what.c_str(), why.c_str(), int(candidates_.size()));
     }
     proxy_.reset();
     if (NextCandidate()) return;
@@ -298,6 +305,8 @@ bool TcpNetConn::NextCandidate() {
     while (!candidates_.empty()) {
         const ProxyInfo next = candidates_.front();
         candidates_.pop_front();
+        LogLine(NamedLogger::TcpNetConn, LOG_LEVEL_INFO, L"trying system proxy candidate %s",
+                DescribeCandidate(next).c_str());
         if (IsDirectCandidate(next)) {
             // "DIRECT" in the list is an attempt like the others.
             if (StartAttempt(host_, port_, timeout_, nullptr) == NETCONN_OK) return true;
@@ -371,7 +380,7 @@ bool TcpNetConn::SocketKnown() {
 
 void TcpNetConn::HandleConnect(int status) {
     if (status != 0) {
-        ConnectFailed();
+        ConnectFailed(L"connect refused, unreachable or timed out (status " + std::to_wstring(status) + L")");
         return;
     }
     if (!socket_) return;
@@ -477,7 +486,7 @@ unsigned TcpNetConn::HandshakeData(const char* data, unsigned len) {
     }
     case HS_RECONNECT:
         Close();
-        if (StartAttempt(host_, port_, timeout_, proxy_.get()) != NETCONN_OK) ConnectFailed();
+        if (StartAttempt(host_, port_, timeout_, proxy_.get()) != NETCONN_OK) ConnectFailed(L"no new connection");
         return 0;
     case HS_WAIT:
         // The reply is bounded here, not by the input queue: a queue that

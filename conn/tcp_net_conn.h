@@ -80,7 +80,7 @@ private:
     void HandleConnect(int status);
     // A TCP attempt to the target or the current proxy did not come up: the
     // next candidate of the system setting, or OnConnect(4) to the host.
-    void ConnectFailed();
+    void ConnectFailed(const std::wstring& why);
     // Tries the remaining candidates in order; false when none could start.
     bool NextCandidate();
     void BeginHandshake();

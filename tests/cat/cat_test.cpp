@@ -294,6 +294,24 @@ TEST(Proxy, SystemSettingFromTheEnvironment) {
               r.err.find("system proxy setting gives HTTP CONNECT proxy 127.0.0.1:" + std::to_string(squid)))
         << r.err;
 }
+
+// -v tells the candidates, the one being tried and why the attempt moved on.
+TEST(Proxy, SystemSettingShowsTheCandidatesAndTheMoveToTheNext) {
+    REQUIRE_CAT();
+    REQUIRE_PEER_PORT(squid, "VEMNET_SQUID_PLAIN_PORT");
+    TestPeer echo(TestPeer::kEcho, 4);
+    const std::string squidAt = "127.0.0.1:" + std::to_string(squid);
+    // Nothing listens on port 1 of the loopback.
+    ChildResult r = RunChild(Args({"-v", "--wait", "20000", "--proxy", "system", "127.0.0.1", echo.Port()}), "ping",
+                             kRunLimit,
+                             {"http_proxy=http://127.0.0.1:1", "HTTP_PROXY=", "https_proxy=http://" + squidAt,
+                              "HTTPS_PROXY=", "all_proxy=", "ALL_PROXY="});
+    ASSERT_EQ(0, r.code) << Describe(r);
+    EXPECT_EQ("ping", r.out);
+    EXPECT_NE(std::string::npos, r.err.find("candidates for 127.0.0.1: PROXY 127.0.0.1:1; PROXY " + squidAt)) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("candidate PROXY 127.0.0.1:1 failed: connect refused")) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("trying system proxy candidate PROXY " + squidAt)) << r.err;
+}
 #endif
 
 // ---- HTTP polling -------------------------------------------------------------
