@@ -11,42 +11,46 @@ namespace VemNetwork {
 
 namespace {
 
-class LookupDone : public INetTask {
+class WorkDone : public INetTask {
 public:
-    LookupDone(std::function<void(uint32_t)> done, uint32_t address)
-        : done_(std::move(done)), address_(address) {}
-    void Run() override { done_(address_); }
+    explicit WorkDone(std::function<void()> done) : done_(std::move(done)) {}
+    void Run() override { done_(); }
     void OnError(int, const char*) override {}
 
 private:
-    std::function<void(uint32_t)> done_;
-    uint32_t address_;
+    std::function<void()> done_;
 };
 
 }  // namespace
 
-void LookUpOnResolverThread(BaseSelector* frame, const std::string& name,
-                            std::function<void(uint32_t)> done) {
-    // One short-lived thread per lookup: lookups are rare (one per connect
-    // by name from a callback), and a slow answer holds up no other. A
-    // library thread (plat::StartThread), so the library stays loaded while
-    // it runs.
-    struct Lookup {
+void RunOffFrame(BaseSelector* frame, std::function<void()> work, std::function<void()> done) {
+    // One short-lived thread per job: jobs are rare (a connect by name from
+    // a callback, a proxy auto-config question), and a slow one holds up no
+    // other. A library thread (plat::StartThread), so the library stays
+    // loaded while it runs.
+    struct Job {
         BaseSelector* frame;
-        std::string name;
-        std::function<void(uint32_t)> done;
+        std::function<void()> work;
+        std::function<void()> done;
     };
-    Lookup* job = new Lookup{frame, name, std::move(done)};
+    Job* job = new Job{frame, std::move(work), std::move(done)};
     auto run = [](void* arg) {
-        std::unique_ptr<Lookup> lookup(static_cast<Lookup*>(arg));
-        const uint32_t address = ResolveHost(lookup->name);
-        lookup->frame->AddTask(new LookupDone(std::move(lookup->done), address), 0);
+        std::unique_ptr<Job> j(static_cast<Job*>(arg));
+        j->work();
+        j->frame->AddTask(new WorkDone(std::move(j->done)), 0);
     };
     if (!plat::StartThread(run, job)) {
-        // No thread: the answer is "does not resolve", given the same way.
-        frame->AddTask(new LookupDone(std::move(job->done), kAddrNone), 0);
+        frame->AddTask(new WorkDone(std::move(job->done)), 0);
         delete job;
     }
+}
+
+void LookUpOnResolverThread(BaseSelector* frame, const std::string& name,
+                            std::function<void(uint32_t)> done) {
+    // No thread: the answer is "does not resolve", given the same way.
+    auto address = std::make_shared<uint32_t>(kAddrNone);
+    RunOffFrame(frame, [name, address] { *address = ResolveHost(name); },
+                [done, address] { done(*address); });
 }
 
 std::string DottedAddress(uint32_t address) {

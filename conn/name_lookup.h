@@ -10,6 +10,10 @@ class BaseSelector;
 
 namespace VemNetwork {
 
+// Runs work on a thread of its own and then done as a task on frame's thread
+// (done alone when no thread could be started).
+void RunOffFrame(BaseSelector* frame, std::function<void()> work, std::function<void()> done);
+
 // Looks name up on a thread of its own and then runs done(address) as a task
 // on frame's thread (address kAddrNone when the name does not resolve). The
 // frame never waits for the lookup; done must find out itself whether what

@@ -5,12 +5,18 @@
 #include "conn/system_proxy.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cwctype>
+#include <map>
+#include <memory>
+#include <mutex>
 
 #include "conn/failed_proxies.h"
 #include "conn/proxy_bypass.h"
 #include "conn/proxy_record.h"
 #include "conn/wide_text.h"
+#include "logging/logger.h"
 #include "platform/platform.h"
 
 namespace VemNetwork {
@@ -67,6 +73,74 @@ std::wstring Upper(std::wstring s) {
 }
 
 std::atomic<ProxyAnswerSource> answerSource{nullptr};
+
+// Answers by target host: whether there was one, and when it came.
+struct KeptAnswer {
+    bool given;
+    std::wstring answer;
+    uint64_t at;
+};
+std::mutex keptLock;
+std::map<std::wstring, KeptAnswer> kept;
+
+// One question to the source; the thread that asks may outlive the wait.
+struct Question {
+    ProxyAnswerSource source;
+    std::wstring target;
+    std::mutex lock;
+    std::condition_variable answered;
+    bool done = false;
+    bool given = false;
+    std::wstring answer;
+};
+
+void AskSource(void* arg) {
+    std::shared_ptr<Question> q(*static_cast<std::shared_ptr<Question>*>(arg));
+    delete static_cast<std::shared_ptr<Question>*>(arg);
+    std::wstring answer;
+    const bool given = q->source(q->target, &answer);
+    std::lock_guard<std::mutex> g(q->lock);
+    q->given = given;
+    q->answer = answer;
+    q->done = true;
+    q->answered.notify_all();
+}
+
+// The source's answer for target within the limit; false without one.
+bool AnswerWithinLimit(ProxyAnswerSource source, const std::wstring& target, std::wstring* answer) {
+    const uint64_t now = plat::MicroTicks();
+    {
+        std::lock_guard<std::mutex> g(keptLock);
+        auto it = kept.find(target);
+        if (it != kept.end() && now - it->second.at < kProxyAnswerKeepMicros) {
+            *answer = it->second.answer;
+            return it->second.given;
+        }
+    }
+    auto q = std::make_shared<Question>();
+    q->source = source;
+    q->target = target;
+    auto* handle = new std::shared_ptr<Question>(q);
+    if (!plat::StartThread(AskSource, handle)) {
+        delete handle;
+        return false;
+    }
+    bool given = false;
+    {
+        std::unique_lock<std::mutex> l(q->lock);
+        if (q->answered.wait_for(l, std::chrono::milliseconds(kProxyAnswerLimitMs), [&] { return q->done; })) {
+            given = q->given;
+            *answer = q->answer;
+        } else {
+            LogLine(NamedLogger::TcpNetConn, LOG_LEVEL_ERROR,
+                    L"proxy auto-config gave no answer for %s within %d ms: using the static setting",
+                    target.c_str(), kProxyAnswerLimitMs);
+        }
+    }
+    std::lock_guard<std::mutex> g(keptLock);
+    if (answerSource.load() == source) kept[target] = KeptAnswer{given, *answer, plat::MicroTicks()};
+    return given;
+}
 
 std::list<ProxyInfo> StaticCandidates(const std::wstring& target) {
     plat::ProxySetting setting;
@@ -141,13 +215,19 @@ std::wstring DescribeCandidates(const std::list<ProxyInfo>& candidates) {
     return text;
 }
 
-void SetProxyAnswerSource(ProxyAnswerSource source) { answerSource.store(source); }
+void SetProxyAnswerSource(ProxyAnswerSource source) {
+    std::lock_guard<std::mutex> g(keptLock);
+    answerSource.store(source);
+    kept.clear();
+}
+
+bool HasProxyAnswerSource() { return answerSource.load() != nullptr; }
 
 std::list<ProxyInfo> SystemProxyCandidates(const std::wstring& target) {
     std::list<ProxyInfo> candidates;
     std::wstring answer;
     const ProxyAnswerSource source = answerSource.load();
-    if (source && source(target, &answer)) candidates = ParseProxyAnswer(answer);
+    if (source && AnswerWithinLimit(source, target, &answer)) candidates = ParseProxyAnswer(answer);
     else candidates = StaticCandidates(target);
     FailedProxies::OfProcess().Reorder(&candidates, plat::MicroTicks());
     return candidates;

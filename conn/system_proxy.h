@@ -2,6 +2,7 @@
 #ifndef VEMNET_SYSTEM_PROXY_H
 #define VEMNET_SYSTEM_PROXY_H
 
+#include <cstdint>
 #include <list>
 #include <string>
 
@@ -26,12 +27,20 @@ std::wstring DescribeCandidates(const std::list<ProxyInfo>& candidates);
 
 // Asks a proxy auto-configuration for target's answer; false when there is
 // none to ask. Where the answer comes from is set with SetProxyAnswerSource.
+// A source may take its time (fetching and running a script): it is asked on
+// a thread of its own and waited for at most kProxyAnswerLimitMs, after which
+// the static setting is used. An answer, or its absence, serves the same
+// host for kProxyAnswerKeepMicros. Setting a source forgets the answers.
 using ProxyAnswerSource = bool (*)(const std::wstring& target, std::wstring* answer);
 void SetProxyAnswerSource(ProxyAnswerSource source);
+bool HasProxyAnswerSource();
+const int kProxyAnswerLimitMs = 4000;
+const uint64_t kProxyAnswerKeepMicros = 10ull * 1000 * 1000;
 
 // The candidates for target, in the order to try them: the auto-config's
 // answer when there is one, else the platform's setting (empty when it names
-// no proxy or bypasses target). Proxies that failed lately go last.
+// no proxy or bypasses target). Proxies that failed lately go last. May
+// block for up to kProxyAnswerLimitMs: never call it on a frame's thread.
 std::list<ProxyInfo> SystemProxyCandidates(const std::wstring& target);
 
 }  // namespace VemNetwork

@@ -156,9 +156,24 @@ int TcpNetConn::StartAttempt(const std::wstring& host, int port, int timeout, Pr
 
     if (proxy) {
         if (proxy->type == PROXY_SYSTEM) {
-            candidates_ = SystemProxyCandidates(host_);
-            LogLine(NamedLogger::TcpNetConn, LOG_LEVEL_INFO, L"system proxy candidates for %s: %s", host_.c_str(),
-                    candidates_.empty() ? L"none (direct)" : DescribeCandidates(candidates_).c_str());
+            if (frame_ && frame_->InFrameThread() && HasProxyAnswerSource()) {
+                // Asking an auto-config may take seconds, which the frame's
+                // thread cannot wait: the attempt goes on when the answer
+                // is back, and the caller's record keeps type 5.
+                CandidatesLater();
+                return NETCONN_OK;
+            }
+            {
+                // The question may take its time; other connections go on.
+                const std::wstring target = host_;
+                std::list<ProxyInfo> found;
+                {
+                    FrameUnlock unlocked(frame_ && !frame_->InFrameThread() ? frame_ : nullptr);
+                    found = SystemProxyCandidates(target);
+                }
+                candidates_.swap(found);
+            }
+            LogCandidates();
             proxy->host.clear();
             if (!candidates_.empty()) {
                 *proxy = candidates_.front();
@@ -199,6 +214,33 @@ bool TcpNetConn::OpenSocket(const std::string& host, int port, int timeout) {
         if (address == kAddrNone) return false;
     }
     return ConnectTo(address, port, timeout);
+}
+
+void TcpNetConn::LogCandidates() {
+    LogLine(NamedLogger::TcpNetConn, LOG_LEVEL_INFO, L"system proxy candidates for %s: %s", host_.c_str(),
+            candidates_.empty() ? L"none (direct)" : DescribeCandidates(candidates_).c_str());
+}
+
+void TcpNetConn::CandidatesLater() {
+    lookingUp_ = true;
+    const unsigned attempt = attempt_;
+    std::shared_ptr<bool> alive = alive_;
+    BaseSelector* frame = frame_;
+    auto found = std::make_shared<std::list<ProxyInfo>>();
+    const std::wstring target = host_;
+    RunOffFrame(frame_, [found, target] { *found = SystemProxyCandidates(target); },
+                [this, frame, alive, attempt, found] {
+                    FrameGuard guard(frame);
+                    if (!*alive || attempt != attempt_ || !lookingUp_) return;
+                    lookingUp_ = false;
+                    candidates_.swap(*found);
+                    LogCandidates();
+                    // No proxy named: the target itself.
+                    if (candidates_.empty()) candidates_.push_back(DirectCandidate());
+                    if (NextCandidate()) return;
+                    Close();
+                    if (callback_) callback_->OnConnect(NETCONN_EVENT_CONNECT_FAILED);
+                });
 }
 
 void TcpNetConn::LookUpLater(const std::string& host, int port, int timeout) {

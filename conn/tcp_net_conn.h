@@ -66,6 +66,10 @@ private:
     // the frame's) and connects; true when an attempt is under way.
     bool OpenSocket(const std::string& host, int port, int timeout);
     void LookUpLater(const std::string& host, int port, int timeout);
+    // The system setting's candidates asked for on a thread of their own (a
+    // Connect on the frame's thread); the attempt goes on with the answer.
+    void CandidatesLater();
+    void LogCandidates();
     // Creates the socket and stores it before acting on a connect that
     // completed inside the factory.
     bool ConnectTo(uint32_t address, int port, int timeout);

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <chrono>
 #include <memory>
 #include <cstdlib>
@@ -545,7 +547,9 @@ protected:
     void TearDown() override {
         Clear();
         VemNetwork::SetProxyAnswerSource(nullptr);
+        OpenGate();
     }
+    static void OpenGate();
     static void Clear() {
         // Proxies that failed in an earlier case would change this one's order.
         VemNetwork::FailedProxies::OfProcess().Clear();
@@ -705,6 +709,91 @@ TEST_F(SystemProxyEnv, AProxyThatFailedIsTriedLastByLaterConnections) {
         EXPECT_EQ("C0", host.Outcomes());
     }
     EXPECT_EQ(2, socks.Connections());
+}
+
+// An auto-config that answers only once the test opens its gate (a PAC
+// server that does not answer).
+std::mutex gateLock;
+std::condition_variable gateOpened;
+bool gateOpen = false;
+std::atomic<int> gatedQuestions{0};
+bool GatedAnswer(const std::wstring&, std::wstring* answer) {
+    ++gatedQuestions;
+    std::unique_lock<std::mutex> l(gateLock);
+    gateOpened.wait(l, [] { return gateOpen; });
+    *answer = autoConfigAnswer;
+    return true;
+}
+void CloseGate() {
+    std::lock_guard<std::mutex> g(gateLock);
+    gateOpen = false;
+    gatedQuestions = 0;
+}
+void SystemProxyEnv::OpenGate() {
+    std::lock_guard<std::mutex> g(gateLock);
+    gateOpen = true;
+    gateOpened.notify_all();
+}
+
+TEST_F(SystemProxyEnv, SilentAutoConfigEndsInTheStaticSettingWhileOthersGoOn) {
+    TestServer echo;
+    TestServer proxy(HttpProxyScript([](int, const std::string&) { return std::string(k200); }));
+    setenv("https_proxy", ("127.0.0.1:" + std::to_string(proxy.port())).c_str(), 1);
+    Recorder busyHost;
+    ConnPtr busy = MakeConn(&busyHost);
+    ASSERT_EQ(0, busy->Connect(L"127.0.0.1", echo.port(), 5000, nullptr));
+    ASSERT_TRUE(busyHost.WaitEvent('C'));
+    CloseGate();
+    VemNetwork::SetProxyAnswerSource(GatedAnswer);
+    Recorder host;
+    ConnPtr conn = MakeConn(&host);
+    ProxyInfo p;
+    p.type = 5;
+    std::atomic<bool> returned{false};
+    std::thread connecting([&] {
+        EXPECT_EQ(0, conn->Connect(L"127.0.0.1", echo.port(), 5000, &p));
+        returned = true;
+    });
+    ASSERT_TRUE(WaitFor([] { return gatedQuestions > 0; }));
+    // The frame serves the other connection while this one waits (well
+    // before the limit; held up, the echo would come only after it).
+    ASSERT_EQ(0, busy->Send("echo", 4));
+    EXPECT_TRUE(busyHost.WaitData(4, VemNetwork::kProxyAnswerLimitMs / 2));
+    EXPECT_FALSE(returned);
+    connecting.join();
+    // The limit ran out: the static setting's proxy.
+    EXPECT_EQ(4, p.type);
+    EXPECT_EQ(proxy.port(), p.port);
+    ASSERT_TRUE(host.WaitOutcome());
+    EXPECT_EQ("C0", host.Outcomes());
+}
+
+TEST_F(SystemProxyEnv, ConnectFromACallbackGoesOnWhenTheAnswerComes) {
+    TestServer echo;
+    TestServer proxy(HttpProxyScript([](int, const std::string&) { return std::string(k200); }));
+    // What the static setting would give: a proxy nobody listens on.
+    setenv("https_proxy", ("127.0.0.1:" + std::to_string(DeadPort())).c_str(), 1);
+    autoConfigAnswer = L"PROXY 127.0.0.1:" + std::to_wstring(proxy.port());
+    CloseGate();
+    VemNetwork::SetProxyAnswerSource(GatedAnswer);
+    Recorder second;
+    ConnPtr late = MakeConn(&second);
+    ProxyInfo p;
+    p.type = 5;
+    std::atomic<int> typeAfterConnect{0};
+    Recorder first;
+    first.onConnect = [&](int) {
+        EXPECT_EQ(0, late->Connect(L"127.0.0.1", echo.port(), 5000, &p));
+        typeAfterConnect = p.type;
+    };
+    ConnPtr conn = MakeConn(&first);
+    ASSERT_EQ(0, conn->Connect(L"127.0.0.1", echo.port(), 5000, nullptr));
+    ASSERT_TRUE(first.WaitEvent('C'));
+    EXPECT_EQ(5, typeAfterConnect);
+    OpenGate();
+    ASSERT_TRUE(second.WaitOutcome());
+    EXPECT_EQ("C0", second.Outcomes());
+    EXPECT_EQ(1, proxy.Connections());
 }
 
 TEST_F(SystemProxyEnv, ZeroTimeoutThroughTheSetting) {
