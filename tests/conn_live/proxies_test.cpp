@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "conn/failed_proxies.h"
+#include "conn/system_proxy.h"
 #include "frame/default_frame.h"
 #include "tests/conn/conn_harness.h"
 #include "tests/support/peer_env.h"
@@ -95,6 +97,65 @@ TEST(Squid, ConnectWithoutAuthentication) {
     REQUIRE_PEER_PORT(port, "VEMNET_SQUID_PLAIN_PORT");
     ExpectTunnel(Proxy(4, port), false);
     ExpectTunnel(Proxy(4, port), true);
+}
+
+// The system setting as an auto-config script gives it, the same answer for
+// every target.
+std::wstring autoConfigAnswer;
+bool AutoConfigAnswer(const std::wstring&, std::wstring* answer) {
+    *answer = autoConfigAnswer;
+    return true;
+}
+
+// Starts a type-5 connection to a fresh echo server and returns the record
+// as Connect left it and the outcome.
+ProxyInfo SystemConnect(std::string* outcome) {
+    TestServer echo;
+    Recorder host;
+    ConnPtr conn = MakeConn(&host);
+    ProxyInfo p;
+    p.type = 5;
+    EXPECT_EQ(0, conn->Connect(L"127.0.0.1", echo.port(), 8000, &p));
+    EXPECT_TRUE(host.WaitOutcome(10000));
+    if (host.Outcomes() == "C0") {
+        EXPECT_EQ(0, conn->Send("through", 7));
+        EXPECT_TRUE(host.WaitData(7, 10000));
+    }
+    *outcome = host.Outcomes();
+    return p;
+}
+
+TEST(Squid, AutoConfigDeadProxyThenSquidAndSquidFirstAfterwards) {
+    REQUIRE_PEER_PORT(port, "VEMNET_SQUID_PLAIN_PORT");
+    VemNetwork::FailedProxies::OfProcess().Clear();
+    const int dead = DeadPort();
+    autoConfigAnswer = L"PROXY 127.0.0.1:" + std::to_wstring(dead) + L"; PROXY 127.0.0.1:" + std::to_wstring(port) +
+                       L"; DIRECT";
+    VemNetwork::SetProxyAnswerSource(AutoConfigAnswer);
+    std::string outcome;
+    EXPECT_EQ(dead, SystemConnect(&outcome).port);
+    EXPECT_EQ("C0", outcome);
+    const ProxyInfo second = SystemConnect(&outcome);
+    EXPECT_EQ(4, second.type);
+    EXPECT_EQ(port, second.port);
+    EXPECT_EQ("C0", outcome);
+    VemNetwork::SetProxyAnswerSource(nullptr);
+}
+
+TEST(Squid, AnAuthenticationRefusalIsNotRememberedAsAFailure) {
+    REQUIRE_PEER_PORT(basic, "VEMNET_SQUID_BASIC_PORT");
+    REQUIRE_PEER_PORT(plain, "VEMNET_SQUID_PLAIN_PORT");
+    VemNetwork::FailedProxies::OfProcess().Clear();
+    autoConfigAnswer = L"PROXY 127.0.0.1:" + std::to_wstring(basic) + L"; PROXY 127.0.0.1:" + std::to_wstring(plain);
+    VemNetwork::SetProxyAnswerSource(AutoConfigAnswer);
+    for (int round = 0; round < 2; ++round) {
+        std::string outcome;
+        EXPECT_EQ(basic, SystemConnect(&outcome).port) << round;
+        // No credentials in the system setting: squid refuses, and the
+        // handshake failure does not move on.
+        EXPECT_EQ("E6", outcome) << round;
+    }
+    VemNetwork::SetProxyAnswerSource(nullptr);
 }
 
 TEST(Squid, BasicAfterA407WithoutAnEventInBetween) {
