@@ -1,14 +1,18 @@
 // vemnet-connect-stall: how long an established connection waits while
 // another connection of the same process is in a blocking connect.
 //
-//   vemnet-connect-stall [--block-ms 2000] [--rounds-after 200]
+//   vemnet-connect-stall [--block-ms 2000] [--pac 1]
 //
 // One TcpNetConn echoes 64-byte messages through a loopback echo server;
 // meanwhile a host thread calls Connect with timeout 0 (a blocking connect)
 // to a listener whose accept queue is full, and which only starts accepting
-// after --block-ms. Prints one RESULT line: the worst and the median round
-// trip during the blocking connect, how many round trips there were, and how
-// long the connect blocked. The goal for the worst round trip is below 50 ms.
+// after --block-ms. With --pac 1 the Connect asks for the system proxy
+// instead (type 5), and http_proxy names a proxy auto-config script on a
+// server that accepts and never answers: the Connect waits for the answer
+// until the library's limit. Prints one RESULT line: the worst and the
+// median round trip during the Connect, how many round trips there were,
+// and how long the Connect took. The goal for the worst round trip is below
+// 50 ms.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -97,8 +101,10 @@ bool WaitUntil(const std::atomic<long long>& value, long long target, int ms) {
 
 int main(int argc, char** argv) {
     int blockMs = 2000;
+    bool pac = false;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--block-ms") == 0) blockMs = std::atoi(argv[i + 1]);
+        if (std::strcmp(argv[i], "--pac") == 0) pac = std::atoi(argv[i + 1]) != 0;
     }
 
     int echoPort = 0;
@@ -116,13 +122,19 @@ int main(int argc, char** argv) {
     }
 
     // A listener that takes nothing in until blockMs: a connect to it waits
-    // for the system's SYN retransmission.
+    // for the system's SYN retransmission. As the script's server it takes
+    // connections in at once, reads nothing and never answers.
     int slowPort = 0;
-    int slowListener = ListenOn(0, &slowPort);
-    for (int i = 0; i < 4; ++i) ConnectNonBlocking(slowPort);
+    int slowListener = ListenOn(pac ? 16 : 0, &slowPort);
+    if (pac) {
+        const std::string script = "pac+http://127.0.0.1:" + std::to_string(slowPort) + "/proxy.pac";
+        setenv("http_proxy", script.c_str(), 1);
+    } else {
+        for (int i = 0; i < 4; ++i) ConnectNonBlocking(slowPort);
+    }
     std::atomic<bool> stopDrain(false);
     std::thread drainer([&] {
-        const auto start = Clock::now() + std::chrono::milliseconds(blockMs);
+        const auto start = Clock::now() + std::chrono::milliseconds(pac ? 0 : blockMs);
         while (Clock::now() < start && !stopDrain) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         fcntl(slowListener, F_SETFL, O_NONBLOCK);
         while (!stopDrain) {
@@ -138,7 +150,9 @@ int main(int argc, char** argv) {
     double blockedSec = 0;
     std::thread connecting([&] {
         const auto t0 = Clock::now();
-        blocked->Connect(L"127.0.0.1", slowPort, 0, nullptr);
+        VemNetwork::ProxyInfo system;
+        system.type = VemNetwork::PROXY_SYSTEM;
+        blocked->Connect(L"127.0.0.1", slowPort, pac ? 5000 : 0, pac ? &system : nullptr);
         blockedSec = std::chrono::duration<double>(Clock::now() - t0).count();
         returned = true;
     });
@@ -167,9 +181,9 @@ int main(int argc, char** argv) {
     std::sort(rtts.begin(), rtts.end());
     const double worst = rtts.empty() ? 0 : rtts.back();
     const double median = rtts.empty() ? 0 : rtts[rtts.size() / 2];
-    std::printf("RESULT bench=connect-stall ok=%d rounds=%zu worst_ms=%.3f median_ms=%.3f "
+    std::printf("RESULT bench=%s ok=%d rounds=%zu worst_ms=%.3f median_ms=%.3f "
                 "connect_blocked_s=%.3f goal_worst_ms=50\n",
-                ok && !rtts.empty() ? 1 : 0, rtts.size(), worst, median, blockedSec);
+                pac ? "pac-stall" : "connect-stall", ok && !rtts.empty() ? 1 : 0, rtts.size(), worst, median, blockedSec);
     delete blocked;
     delete conn;
     shutdown(echoListener, SHUT_RDWR);

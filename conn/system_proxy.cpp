@@ -74,19 +74,25 @@ std::wstring Upper(std::wstring s) {
 
 std::atomic<ProxyAnswerSource> answerSource{nullptr};
 
-// Answers by target host: whether there was one, and when it came.
-struct KeptAnswer {
-    bool given;
-    std::wstring answer;
-    uint64_t at;
-};
-std::mutex keptLock;
-std::map<std::wstring, KeptAnswer> kept;
+// The system's own auto-configuration, asked about the target as a web URL.
+bool SystemAnswer(const std::wstring& target, std::wstring* answer) {
+    return plat::ProxyAutoConfigAnswer(L"http://" + target + L"/", answer);
+}
 
-// One question to the source; the thread that asks may outlive the wait.
+// The source set by SetProxyAnswerSource, else the system's when it is set
+// to auto-configure; null when there is none.
+ProxyAnswerSource CurrentSource() {
+    const ProxyAnswerSource set = answerSource.load();
+    if (set) return set;
+    return plat::ProxyAutoConfigured() ? SystemAnswer : nullptr;
+}
+
+// One question to a source about one target; the thread that asks may
+// outlive every wait for it (a script server that never answers).
 struct Question {
     ProxyAnswerSource source;
     std::wstring target;
+    uint64_t askedAt;
     std::mutex lock;
     std::condition_variable answered;
     bool done = false;
@@ -94,51 +100,88 @@ struct Question {
     std::wstring answer;
 };
 
+// Answers by target host: whether there was one, and when it came; and the
+// questions still out, which later askers of the same target wait for
+// rather than ask again.
+struct KeptAnswer {
+    bool given;
+    std::wstring answer;
+    uint64_t at;
+};
+std::mutex keptLock;
+std::map<std::wstring, KeptAnswer> kept;
+std::map<std::wstring, std::shared_ptr<Question>> asking;
+
 void AskSource(void* arg) {
     std::shared_ptr<Question> q(*static_cast<std::shared_ptr<Question>*>(arg));
     delete static_cast<std::shared_ptr<Question>*>(arg);
     std::wstring answer;
     const bool given = q->source(q->target, &answer);
-    std::lock_guard<std::mutex> g(q->lock);
-    q->given = given;
-    q->answer = answer;
-    q->done = true;
-    q->answered.notify_all();
+    {
+        std::lock_guard<std::mutex> g(q->lock);
+        q->given = given;
+        q->answer = answer;
+        q->done = true;
+        q->answered.notify_all();
+    }
+    std::lock_guard<std::mutex> g(keptLock);
+    auto it = asking.find(q->target);
+    if (it != asking.end() && it->second == q) asking.erase(it);
+}
+
+// The question about target that is out, or a new one; null when too many
+// are out already (a source that hangs costs a thread per question).
+std::shared_ptr<Question> QuestionFor(ProxyAnswerSource source, const std::wstring& target) {
+    std::lock_guard<std::mutex> g(keptLock);
+    auto it = asking.find(target);
+    if (it != asking.end() && it->second->source == source) return it->second;
+    if (asking.size() >= kMostOpenProxyQuestions) return nullptr;
+    auto q = std::make_shared<Question>();
+    q->source = source;
+    q->target = target;
+    q->askedAt = plat::MicroTicks();
+    auto* handle = new std::shared_ptr<Question>(q);
+    if (!plat::StartThread(AskSource, handle)) {
+        delete handle;
+        return nullptr;
+    }
+    asking[target] = q;
+    return q;
 }
 
 // The source's answer for target within the limit; false without one.
 bool AnswerWithinLimit(ProxyAnswerSource source, const std::wstring& target, std::wstring* answer) {
-    const uint64_t now = plat::MicroTicks();
     {
         std::lock_guard<std::mutex> g(keptLock);
         auto it = kept.find(target);
-        if (it != kept.end() && now - it->second.at < kProxyAnswerKeepMicros) {
+        if (it != kept.end() && plat::MicroTicks() - it->second.at < kProxyAnswerKeepMicros) {
             *answer = it->second.answer;
             return it->second.given;
         }
     }
-    auto q = std::make_shared<Question>();
-    q->source = source;
-    q->target = target;
-    auto* handle = new std::shared_ptr<Question>(q);
-    if (!plat::StartThread(AskSource, handle)) {
-        delete handle;
-        return false;
-    }
+    std::shared_ptr<Question> q = QuestionFor(source, target);
     bool given = false;
-    {
+    if (q) {
+        // The limit counts from the question, so a hung one costs its
+        // later askers no more than what remains of it.
+        const uint64_t deadline = q->askedAt + uint64_t(kProxyAnswerLimitMs) * 1000;
+        const uint64_t now = plat::MicroTicks();
+        const auto left = std::chrono::microseconds(deadline > now ? deadline - now : 0);
         std::unique_lock<std::mutex> l(q->lock);
-        if (q->answered.wait_for(l, std::chrono::milliseconds(kProxyAnswerLimitMs), [&] { return q->done; })) {
+        if (q->answered.wait_for(l, left, [&] { return q->done; })) {
             given = q->given;
             *answer = q->answer;
         } else {
-            LogLine(NamedLogger::TcpNetConn, LOG_LEVEL_ERROR,
-                    L"proxy auto-config gave no answer for %s within %d ms: using the static setting",
-                    target.c_str(), kProxyAnswerLimitMs);
+            q.reset();
         }
     }
+    if (!q) {
+        LogLine(NamedLogger::TcpNetConn, LOG_LEVEL_ERROR,
+                L"proxy auto-config gave no answer for %s within %d ms: using the static setting",
+                target.c_str(), kProxyAnswerLimitMs);
+    }
     std::lock_guard<std::mutex> g(keptLock);
-    if (answerSource.load() == source) kept[target] = KeptAnswer{given, *answer, plat::MicroTicks()};
+    if (CurrentSource() == source) kept[target] = KeptAnswer{given, *answer, plat::MicroTicks()};
     return given;
 }
 
@@ -219,14 +262,15 @@ void SetProxyAnswerSource(ProxyAnswerSource source) {
     std::lock_guard<std::mutex> g(keptLock);
     answerSource.store(source);
     kept.clear();
+    asking.clear();
 }
 
-bool HasProxyAnswerSource() { return answerSource.load() != nullptr; }
+bool HasProxyAnswerSource() { return CurrentSource() != nullptr; }
 
 std::list<ProxyInfo> SystemProxyCandidates(const std::wstring& target) {
     std::list<ProxyInfo> candidates;
     std::wstring answer;
-    const ProxyAnswerSource source = answerSource.load();
+    const ProxyAnswerSource source = CurrentSource();
     if (source && AnswerWithinLimit(source, target, &answer)) candidates = ParseProxyAnswer(answer);
     else candidates = StaticCandidates(target);
     FailedProxies::OfProcess().Reorder(&candidates, plat::MicroTicks());

@@ -25,17 +25,23 @@ std::list<ProxyInfo> ParseProxyAnswer(const std::wstring& answer);
 std::wstring DescribeCandidate(const ProxyInfo& candidate);
 std::wstring DescribeCandidates(const std::list<ProxyInfo>& candidates);
 
-// Asks a proxy auto-configuration for target's answer; false when there is
-// none to ask. Where the answer comes from is set with SetProxyAnswerSource.
-// A source may take its time (fetching and running a script): it is asked on
-// a thread of its own and waited for at most kProxyAnswerLimitMs, after which
-// the static setting is used. An answer, or its absence, serves the same
-// host for kProxyAnswerKeepMicros. Setting a source forgets the answers.
+// A proxy auto-configuration answers for a target host. The system's (a
+// PAC script or auto-detection, when the system is set to one) is asked
+// unless SetProxyAnswerSource names another (tests); null goes back to the
+// system's. A source may take its time (fetching and running a script): it
+// is asked on a thread of its own, one question per host at a time, at most
+// kMostOpenProxyQuestions at once, and waited for at most
+// kProxyAnswerLimitMs from the question, after which the static setting is
+// used. An answer, or its absence, serves the same host for
+// kProxyAnswerKeepMicros. Setting a source forgets the answers.
 using ProxyAnswerSource = bool (*)(const std::wstring& target, std::wstring* answer);
 void SetProxyAnswerSource(ProxyAnswerSource source);
+// Whether type-5 candidates come from an auto-configuration (which may make
+// the caller wait) rather than from the static setting.
 bool HasProxyAnswerSource();
 const int kProxyAnswerLimitMs = 4000;
 const uint64_t kProxyAnswerKeepMicros = 10ull * 1000 * 1000;
+const size_t kMostOpenProxyQuestions = 4;
 
 // The candidates for target, in the order to try them: the auto-config's
 // answer when there is one, else the platform's setting (empty when it names

@@ -155,6 +155,22 @@ struct ProxySetting {
 // False when the system names no proxy.
 bool SystemProxySetting(ProxySetting* setting);
 
+// ---- proxy auto-configuration -------------------------------------------
+// Whether the system chooses proxies by a script (a PAC file's URL) or by
+// auto-detection (WPAD) rather than by a fixed list, and can be asked for
+// its choice. Quick: reads the setting only.
+bool ProxyAutoConfigured();
+// The auto-configuration's choice for url, in a PAC script's words
+// ("PROXY a:3128; SOCKS5 b:1080; DIRECT"); false when it gives none. May
+// take seconds, or never come back (fetching and running a script): call it
+// on a thread of its own, never on a frame's.
+bool ProxyAutoConfigAnswer(const std::wstring& url, std::wstring* answer);
+// Tests: the file the auto-configuration is loaded from where it is loaded
+// at run time (libproxy); a name that does not load stands for a system
+// without it; empty goes back to the usual one. Where the system's own API
+// answers, nothing changes.
+void SetProxyAutoConfigModule(const std::string& name);
+
 }  // namespace plat
 
 #endif

@@ -4,13 +4,17 @@
 // an echo server of the test's own on 127.0.0.1.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 
 #include "conn/failed_proxies.h"
 #include "conn/system_proxy.h"
 #include "frame/default_frame.h"
 #include "tests/conn/conn_harness.h"
 #include "tests/support/peer_env.h"
+#include "tests/support/proxy_script.h"
+#include "tests/support/wine.h"
 
 using namespace conn_harness;
 using VemNetwork::ProxyInfo;
@@ -107,6 +111,21 @@ bool AutoConfigAnswer(const std::wstring&, std::wstring* answer) {
     return true;
 }
 
+// Serves a proxy auto-config script that gives answer for every URL.
+TestServer::Script ServeScript(const std::string& answer) {
+    return [answer](ServerConn& c, const std::string& in) -> size_t {
+        if (in.find("\r\n\r\n") == std::string::npos) return 0;
+        const std::string body = "function FindProxyForURL(url, host) { return \"" + answer + "\"; }\n";
+        c.Send("HTTP/1.1 200 OK\r\nContent-Type: application/x-ns-proxy-autoconfig\r\nContent-Length: " +
+               std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
+        return in.size();
+    };
+}
+
+std::string ScriptUrl(const TestServer& server) {
+    return "http://127.0.0.1:" + std::to_string(server.port()) + "/proxy.pac";
+}
+
 // Starts a type-5 connection to a fresh echo server and returns the record
 // as Connect left it and the outcome.
 ProxyInfo SystemConnect(std::string* outcome) {
@@ -125,21 +144,71 @@ ProxyInfo SystemConnect(std::string* outcome) {
     return p;
 }
 
-TEST(Squid, AutoConfigDeadProxyThenSquidAndSquidFirstAfterwards) {
+// A script on the loopback, read by the system (libproxy; WinHTTP under
+// wine, which hands back only the script's first entry, and only when it is
+// a PROXY one).
+TEST(Squid, AutoConfigScriptDeadProxyThenSquidAndSquidFirstAfterwards) {
     REQUIRE_PEER_PORT(port, "VEMNET_SQUID_PLAIN_PORT");
     VemNetwork::FailedProxies::OfProcess().Clear();
+    VemNetwork::SetProxyAnswerSource(nullptr);
+    const bool wine = testing_support::RunningUnderWine();
     const int dead = DeadPort();
-    autoConfigAnswer = L"PROXY 127.0.0.1:" + std::to_wstring(dead) + L"; PROXY 127.0.0.1:" + std::to_wstring(port) +
-                       L"; DIRECT";
-    VemNetwork::SetProxyAnswerSource(AutoConfigAnswer);
+    const std::string squid = "PROXY 127.0.0.1:" + std::to_string(port);
+    TestServer script(ServeScript(wine ? squid + "; DIRECT"
+                                       : "PROXY 127.0.0.1:" + std::to_string(dead) + "; " + squid + "; DIRECT"));
+    testing_support::ProxyScriptSetting setting(ScriptUrl(script));
+    ASSERT_TRUE(plat::ProxyAutoConfigured()) << "the setting is not read (libproxy1v5 missing?)";
     std::string outcome;
-    EXPECT_EQ(dead, SystemConnect(&outcome).port);
+    EXPECT_EQ(wine ? port : dead, SystemConnect(&outcome).port);
     EXPECT_EQ("C0", outcome);
+    EXPECT_GE(script.Connections(), 1);
+    if (wine) return;
     const ProxyInfo second = SystemConnect(&outcome);
     EXPECT_EQ(4, second.type);
     EXPECT_EQ(port, second.port);
     EXPECT_EQ("C0", outcome);
+}
+
+// A script server that never answers costs a Connect the limit, while an
+// established connection goes on; without libproxy the script is not asked
+// at all. Either way the static setting (https_proxy here) is used.
+TEST(Squid, AutoConfigWithoutAnswerOrWithoutLibproxyEndsInTheStaticSetting) {
+    REQUIRE_PEER_PORT(port, "VEMNET_SQUID_PLAIN_PORT");
+    if (testing_support::RunningUnderWine()) GTEST_SKIP() << "the static setting under wine is the registry's";
+    VemNetwork::FailedProxies::OfProcess().Clear();
     VemNetwork::SetProxyAnswerSource(nullptr);
+    TestServer silent(TestServer::Script(), true);
+    testing_support::ProxyScriptSetting setting(ScriptUrl(silent), "127.0.0.1:" + std::to_string(port));
+
+    plat::SetProxyAutoConfigModule("libproxy-absent.so.1");
+    std::string outcome;
+    EXPECT_EQ(port, SystemConnect(&outcome).port);
+    EXPECT_EQ("C0", outcome);
+    EXPECT_EQ(0, silent.Connections());
+
+    plat::SetProxyAutoConfigModule("");
+    ASSERT_TRUE(plat::ProxyAutoConfigured()) << "libproxy1v5 missing?";
+    {
+        TestServer echo;
+        Recorder busy;
+        ConnPtr established = MakeConn(&busy);
+        ASSERT_EQ(0, established->Connect(L"127.0.0.1", echo.port(), 8000, nullptr));
+        ASSERT_TRUE(busy.WaitOutcome(10000));
+        std::atomic<bool> waiting(true);
+        std::atomic<int> echoes(0);
+        std::thread other([&] {
+            while (waiting && echoes < 1000) {
+                if (established->Send("x", 1) != 0 || !busy.WaitData(size_t(echoes) + 1, 10000)) break;
+                ++echoes;
+            }
+        });
+        EXPECT_EQ(port, SystemConnect(&outcome).port);
+        waiting = false;
+        other.join();
+        EXPECT_EQ("C0", outcome);
+        EXPECT_EQ(1, silent.Connections());
+        EXPECT_GT(echoes.load(), 0);
+    }
 }
 
 TEST(Squid, AnAuthenticationRefusalIsNotRememberedAsAFailure) {
