@@ -8,6 +8,7 @@
 #include <dlfcn.h>
 
 #include <cstdlib>
+#include <map>
 #include <mutex>
 #include <string>
 
@@ -31,14 +32,13 @@ struct LibProxy {
 
 std::mutex g_lock;
 std::string g_module = kDefaultModule;
-LibProxy* g_loaded = nullptr;   // kept until the process ends, as libproxy's threads may be
-bool g_tried = false;
+// Each module tried, with its factory (null when it did not load). Kept
+// until the process ends, never destroyed: a thread may still be asking a
+// factory while the process exits.
+std::map<std::string, LibProxy*>* const g_loaded = new std::map<std::string, LibProxy*>;
 
-// The loaded library with its factory; null without libproxy. Under g_lock.
-LibProxy* Loaded() {
-    if (g_tried) return g_loaded;
-    g_tried = true;
-    void* module = ::dlopen(g_module.c_str(), RTLD_NOW | RTLD_LOCAL);
+LibProxy* Load(const std::string& name) {
+    void* module = ::dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!module) return nullptr;
     LibProxy lib;
     lib.create = reinterpret_cast<LibProxy::New>(::dlsym(module, "px_proxy_factory_new"));
@@ -47,8 +47,14 @@ LibProxy* Loaded() {
     if (!lib.create || !lib.get) return nullptr;
     lib.factory = lib.create();
     if (!lib.factory) return nullptr;
-    g_loaded = new LibProxy(lib);
-    return g_loaded;
+    return new LibProxy(lib);
+}
+
+// The library with its factory; null without libproxy. Under g_lock.
+LibProxy* Loaded() {
+    auto it = g_loaded->find(g_module);
+    if (it == g_loaded->end()) it = g_loaded->emplace(g_module, Load(g_module)).first;
+    return it->second;
 }
 
 bool NamesAutoConfig(const char* name) {
@@ -115,10 +121,7 @@ bool ProxyAutoConfigAnswer(const std::wstring& url, std::wstring* answer) {
 
 void SetProxyAutoConfigModule(const std::string& name) {
     std::lock_guard<std::mutex> g(g_lock);
-    // A factory once made stays: its threads may still be asking it.
     g_module = name.empty() ? kDefaultModule : name;
-    g_tried = false;
-    g_loaded = nullptr;
 }
 
 }  // namespace plat
