@@ -4,9 +4,7 @@
 // an echo server of the test's own on 127.0.0.1.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <string>
-#include <thread>
 
 #include "conn/failed_proxies.h"
 #include "conn/system_proxy.h"
@@ -169,9 +167,9 @@ TEST(Squid, AutoConfigScriptDeadProxyThenSquidAndSquidFirstAfterwards) {
     EXPECT_EQ("C0", outcome);
 }
 
-// A script server that never answers costs a Connect the limit, while an
-// established connection goes on; without libproxy the script is not asked
-// at all. Either way the static setting (https_proxy here) is used.
+// A script server that never answers costs a Connect the limit (libproxy
+// itself waits forever); without libproxy the script is not asked at all.
+// Either way the static setting (https_proxy here) is used.
 TEST(Squid, AutoConfigWithoutAnswerOrWithoutLibproxyEndsInTheStaticSetting) {
     REQUIRE_PEER_PORT(port, "VEMNET_SQUID_PLAIN_PORT");
     if (testing_support::RunningUnderWine()) GTEST_SKIP() << "the static setting under wine is the registry's";
@@ -188,27 +186,9 @@ TEST(Squid, AutoConfigWithoutAnswerOrWithoutLibproxyEndsInTheStaticSetting) {
 
     plat::SetProxyAutoConfigModule("");
     ASSERT_TRUE(plat::ProxyAutoConfigured()) << "libproxy1v5 missing?";
-    {
-        TestServer echo;
-        Recorder busy;
-        ConnPtr established = MakeConn(&busy);
-        ASSERT_EQ(0, established->Connect(L"127.0.0.1", echo.port(), 8000, nullptr));
-        ASSERT_TRUE(busy.WaitOutcome(10000));
-        std::atomic<bool> waiting(true);
-        std::atomic<int> echoes(0);
-        std::thread other([&] {
-            while (waiting && echoes < 1000) {
-                if (established->Send("x", 1) != 0 || !busy.WaitData(size_t(echoes) + 1, 10000)) break;
-                ++echoes;
-            }
-        });
-        EXPECT_EQ(port, SystemConnect(&outcome).port);
-        waiting = false;
-        other.join();
-        EXPECT_EQ("C0", outcome);
-        EXPECT_EQ(1, silent.Connections());
-        EXPECT_GT(echoes.load(), 0);
-    }
+    EXPECT_EQ(port, SystemConnect(&outcome).port);
+    EXPECT_EQ("C0", outcome);
+    EXPECT_EQ(1, silent.Connections());
 }
 
 TEST(Squid, AnAuthenticationRefusalIsNotRememberedAsAFailure) {
