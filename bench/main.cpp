@@ -263,14 +263,15 @@ int NetMain(const Args& a) {
         uint64_t first = stats.firstNs.load(), done = stats.doneNs.load();
         if (!done) return Fail(bench, lib, "not-all-bytes-arrived");
         double secs = double(done - first) / 1e9;
-        std::printf("RESULT bench=bulk lib=%s ok=1 bytes=%llu secs=%.3f mbps=%.1f cpu_s_per_gib=%.3f\n", lib.c_str(),
-                    (unsigned long long)stats.bytes.load(), secs, double(stats.bytes.load()) / secs / 1e6,
-                    cpu / (double(stats.bytes.load()) / double(1ull << 30)));
+        std::printf("RESULT bench=bulk lib=%s ok=1 bytes=%llu secs=%.3f mbps=%.1f cpu_s_per_gib=%.3f pin=%s\n",
+                    lib.c_str(), (unsigned long long)stats.bytes.load(), secs, double(stats.bytes.load()) / secs / 1e6,
+                    cpu / (double(stats.bytes.load()) / double(1ull << 30)), PinMode().c_str());
     } else if (bench == "connrate") {
         double rate = cr.secs > 0 ? double(cr.count) / cr.secs : 0;
-        std::printf("RESULT bench=connrate lib=%s ok=1 conns=%llu secs=%.3f rate=%.0f accepted=%llu cpu_us_per_conn=%.2f\n",
+        std::printf("RESULT bench=connrate lib=%s ok=1 conns=%llu secs=%.3f rate=%.0f accepted=%llu cpu_us_per_conn=%.2f "
+                    "pin=%s\n",
                     lib.c_str(), (unsigned long long)cr.count, cr.secs, rate, (unsigned long long)stats.accepted.load(),
-                    cr.count ? cpu * 1e6 / double(cr.count) : 0.0);
+                    cr.count ? cpu * 1e6 / double(cr.count) : 0.0, PinMode().c_str());
     }
     std::fflush(stdout);
     return 0;

@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
-"""Turns the RESULT lines of run-bench.sh into one markdown table (medians of
-the repetitions, vemnet against the faster peer, the goal and whether it is
-met) and the ping-pong chart (messages/s against connections).
+"""Turns the RESULT lines of run-bench.sh into markdown tables: one per
+thread placement for the throughput workloads (medians of the repetitions
+with their spread, vemnet against Asio, the goal and whether it is met),
+then one of the other figures; and the ping-pong chart (messages/s against
+connections, threads left to the scheduler).
 
 usage: report.py results.txt [--chart out.png]
 Exits 1 when a benchmark has no figure at all."""
@@ -33,10 +35,30 @@ def parse(path):
     return runs, notes
 
 
+def values(runs, field, **match):
+    # Lines written before the placement was printed were the split one.
+    return [float(r[field]) for r in runs
+            if field in r and all(r.get(k, "split" if k == "pin" else None) == v for k, v in match.items())]
+
+
 def med(runs, field, **match):
-    vals = [float(r[field]) for r in runs
-            if field in r and all(r.get(k) == v for k, v in match.items())]
+    vals = values(runs, field, **match)
     return statistics.median(vals) if vals else None
+
+
+def spread(runs, field, digits=0, **match):
+    """median (min–max, n runs)"""
+    vals = values(runs, field, **match)
+    if not vals:
+        return "–"
+    m = statistics.median(vals)
+    if len(vals) == 1:
+        return fmt(m, digits)
+    return f"{fmt(m, digits)} ({fmt(min(vals), digits)}–{fmt(max(vals), digits)}, {len(vals)})"
+
+
+PLACEMENTS = [("none", "threads left to the scheduler, as hosts run them"),
+              ("split", "server loop on CPU 0, client loop on CPU 1")]
 
 
 def fmt(v, digits=0):
@@ -74,37 +96,50 @@ def main():
             missing.append(name)
         row(name, unit, fmt(vem, digits), peers, goal, ok, f"{ratio:.2f}" if ratio else "–")
 
-    # Ping-pong.
+    # Throughput, once per placement: vemnet against Asio.
+    tables = []
     pp = {}
-    for c in ["1", "100", "1000", "10000"]:
-        vals = {lib: med(runs, "rate", bench="pingpong", lib=lib, conns=c, pin="split")
-                for lib in ["vemnet", "libevent", "asio"]}
-        if all(v is None for v in vals.values()):
-            continue
-        pp[int(c)] = vals
-        target = {"1": 0.9, "100": 1.0, "1000": 1.0}.get(c)
-        higher_better(f"ping-pong, {c} conn", "msg/s", vals["vemnet"],
-                      {"libevent": vals["libevent"], "asio": vals["asio"]}, target)
+    for pin, title in PLACEMENTS:
+        trows = []
+        for bench, field, unit, cases, goals in [
+                ("pingpong", "rate", "msg/s", ["1", "100", "1000", "10000"], {"1": 1.0, "100": 1.0, "1000": 1.0}),
+                ("bulk", "mbps", "MB/s", [None], {None: 1.0}),
+                ("connrate", "rate", "conn/s", [None], {})]:
+            for c in cases:
+                match = dict(bench=bench, pin=pin, **({"conns": c} if c else {}))
+                vem = med(runs, field, lib="vemnet", **match)
+                asio = med(runs, field, lib="asio", **match)
+                if vem is None and asio is None:
+                    continue
+                name = {"pingpong": f"ping-pong, {c} conn", "bulk": "bulk, 1 conn",
+                        "connrate": "connection rate"}[bench]
+                if bench == "pingpong" and pin == "none":
+                    pp[int(c)] = {lib: med(runs, field, lib=lib, **match) for lib in ["vemnet", "libevent", "asio"]}
+                ratio = vem / asio if (vem and asio) else None
+                target = goals.get(c)
+                ok = ("yes" if ratio >= target else "**no**") if (target and ratio is not None) else "–"
+                if vem is None:
+                    missing.append(f"{name} ({pin})")
+                trows.append((name, unit, spread(runs, field, lib="vemnet", **match),
+                              spread(runs, field, lib="asio", **match), spread(runs, field, lib="libevent", **match),
+                              f"{ratio:.2f}" if ratio else "–", f"≥ {target:.1f}× asio" if target else "–", ok))
+        if trows:
+            tables.append((pin, title, trows))
     same = {lib: med(runs, "rate", bench="pingpong", lib=lib, conns="1", pin="same")
             for lib in ["vemnet", "libevent", "asio"]}
     if same["vemnet"] is not None:
-        higher_better("ping-pong, 1 conn, one CPU", "msg/s", same["vemnet"],
+        higher_better("ping-pong, 1 conn, both loops on one CPU", "msg/s", same["vemnet"],
                       {"libevent": same["libevent"], "asio": same["asio"]}, None)
-
-    # Bulk.
-    bulk = {lib: med(runs, "mbps", bench="bulk", lib=lib) for lib in ["vemnet", "libevent", "asio"]}
-    iperf = med(runs, "mbps", bench="bulk", lib="iperf3")
-    higher_better("bulk, 1 conn", "MB/s", bulk["vemnet"],
-                  {"libevent": bulk["libevent"], "asio": bulk["asio"]}, 0.9, 0)
-    if iperf is not None:
-        rows[-1] = rows[-1][:3] + (rows[-1][3] + f"; iperf3 {fmt(iperf)} (loopback limit)",) + rows[-1][4:]
 
     # Scale.
     idle_n = None
     scale = {}
+    # As hosts run it when that was measured.
+    scale_pin = "none" if values(runs, "rate", bench="scale", pin="none") else "split"
     for lib in ["vemnet", "libevent"]:
-        alone = med(runs, "rate", bench="scale", lib=lib, idle="0")
-        loaded_runs = [r for r in runs if r.get("bench") == "scale" and r.get("lib") == lib and r.get("idle") != "0"]
+        alone = med(runs, "rate", bench="scale", lib=lib, idle="0", pin=scale_pin)
+        loaded_runs = [r for r in runs if r.get("bench") == "scale" and r.get("lib") == lib and r.get("idle") != "0"
+                       and r.get("pin", "split") == scale_pin]
         loaded = statistics.median([float(r["rate"]) for r in loaded_runs]) if loaded_runs else None
         mem = statistics.median([float(r["bytes_per_idle"]) for r in loaded_runs]) if loaded_runs else None
         if loaded_runs:
@@ -114,7 +149,7 @@ def main():
     if scale["vemnet"][0] is not None:
         va, vl, vc, vm = scale["vemnet"]
         la, ll, lc, lm = scale["libevent"]
-        row(f"scale: 100 active, alone → with {idle_n} idle", "msg/s",
+        row(f"scale: 100 active, alone → with {idle_n} idle (pin={scale_pin})", "msg/s",
             f"{fmt(va)} → {fmt(vl)}", f"libevent {fmt(la)} → {fmt(ll)}", "–", "–", "–")
         row("scale: rate lost to the idle connections", "%", fmt(vc, 1), f"libevent {fmt(lc, 1)}",
             "< 10 %", ("yes" if vc < 10 else "**no**") if vc is not None else "–", "–")
@@ -149,10 +184,16 @@ def main():
     else:
         missing.append("timer lateness")
 
-    # Connection rate.
-    cr = {lib: med(runs, "rate", bench="connrate", lib=lib) for lib in ["vemnet", "libevent", "asio"]}
-    higher_better("connection rate", "conn/s", cr["vemnet"], {"libevent": cr["libevent"], "asio": cr["asio"]}, None)
-
+    for pin, title, trows in tables:
+        print(f"Throughput, {title} (pin={pin}); median (min–max, runs):")
+        print()
+        print("| benchmark | unit | vemnet | asio | libevent | vemnet / asio | goal | met |")
+        print("|---|---|---|---|---|---|---|---|")
+        for r in trows:
+            print("| " + " | ".join(r) + " |")
+        print()
+    print("Other figures (medians):")
+    print()
     print("| benchmark | unit | vemnet | peers | vemnet / faster peer | goal | met |")
     print("|---|---|---|---|---|---|---|")
     for name, unit, v, peers, ratio, goal, ok in rows:

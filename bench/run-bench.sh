@@ -3,12 +3,16 @@
 # through every benchmark and prints one table of figures and vemnet/peer
 # ratios; writes the ping-pong chart beside the results.
 #
-#   bench/run-bench.sh            full run (about 5 minutes on 2 cores)
+#   bench/run-bench.sh            full run (about 15 minutes on 2 cores)
 #   bench/run-bench.sh --smoke    each benchmark briefly with tiny sizes; fails
 #                                 when any of them fails (CI uses this)
-#   options: --reps N (repetitions of each throughput figure, default 3),
+#   options: --reps N (repetitions of each throughput figure, default 5),
 #            --out DIR (default build/bench/results)
 #   BENCH_BUILD=DIR builds there instead of build/bench.
+#   BENCH_PINS="none split" (the default): the throughput workloads run
+#   with threads left to the scheduler (as hosts run them) and with the
+#   server's loop on CPU 0 and the client's on CPU 1; the libraries
+#   alternate within each repetition.
 #
 # Needs libevent-dev, libuv1-dev, libboost-dev; iperf3 for the loopback
 # limit of the bulk figure and gnuplot for the chart (both optional).
@@ -17,7 +21,8 @@ set -u
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${BENCH_BUILD:-$ROOT/build/bench}
 SMOKE=0
-REPS=3
+REPS=5
+PINS=${BENCH_PINS:-none split}
 OUT=
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -65,18 +70,20 @@ if [ "$SMOKE" = 1 ]; then
   PP_CONNS="1 100"; PP_SECS=0.1; BULK=$((4 << 20)); IDLE=200; SCALE_SECS=0.1
   TASK_N=200; TIMER_N=10; CR_SECS=0.1
 else
-  PP_CONNS="1 100 1000 10000"; PP_SECS=2; BULK=$((1 << 30)); SCALE_SECS=2
-  TASK_N=10000; TIMER_N=300; CR_SECS=2
+  PP_CONNS="1 100 1000 10000"; PP_SECS=1; BULK=$((1 << 30)); SCALE_SECS=1
+  TASK_N=10000; TIMER_N=300; CR_SECS=1
   # As many idle connections as the descriptor limit leaves room for: the
   # server holds them plus the 100 active ones, its listener and its loop.
   LIM=$(ulimit -n)
   IDLE=$((LIM - 1000)); [ "$IDLE" -gt 19000 ] && IDLE=19000
 fi
 
-echo "== ping-pong (64-byte message, one in flight per connection)"
-for c in $PP_CONNS; do
-  for r in $(seq "$REPS"); do
-    for lib in $LIBS_NET; do run 300 pingpong --lib "$lib" --conns "$c" --secs "$PP_SECS"; done
+for pin in $PINS; do
+  echo "== ping-pong (64-byte message, one in flight per connection; pin=$pin)"
+  for c in $PP_CONNS; do
+    for r in $(seq "$REPS"); do
+      for lib in $LIBS_NET; do BENCH_PIN=$pin run 300 pingpong --lib "$lib" --conns "$c" --secs "$PP_SECS"; done
+    done
   done
 done
 echo "== ping-pong, one connection, both sides on one CPU"
@@ -84,9 +91,11 @@ for r in $(seq "$REPS"); do
   for lib in $LIBS_NET; do BENCH_PIN=same run 120 pingpong --lib "$lib" --conns 1 --secs "$PP_SECS" ; done
 done
 
-echo "== bulk (one connection, $BULK bytes)"
-for r in $(seq "$REPS"); do
-  for lib in $LIBS_NET; do run 300 bulk --lib "$lib" --bytes "$BULK"; done
+for pin in $PINS; do
+  echo "== bulk (one connection, $BULK bytes; pin=$pin)"
+  for r in $(seq "$REPS"); do
+    for lib in $LIBS_NET; do BENCH_PIN=$pin run 300 bulk --lib "$lib" --bytes "$BULK"; done
+  done
 done
 if [ "$SMOKE" = 0 ] && command -v iperf3 > /dev/null; then
   PORT=$((20000 + RANDOM % 10000))
@@ -104,11 +113,13 @@ if [ "$SMOKE" = 0 ] && command -v iperf3 > /dev/null; then
   fi
 fi
 
-echo "== scale ($IDLE idle connections + 100 active, against 100 active alone)"
-for r in $(seq "$REPS"); do
-  for lib in vemnet libevent; do
-    run 120 scale --lib "$lib" --idle 0 --conns 100 --secs "$SCALE_SECS"
-    run 300 scale --lib "$lib" --idle "$IDLE" --conns 100 --secs "$SCALE_SECS"
+for pin in $PINS; do
+  echo "== scale ($IDLE idle connections + 100 active, against 100 active alone; pin=$pin)"
+  for r in $(seq "$REPS"); do
+    for lib in vemnet libevent; do
+      BENCH_PIN=$pin run 120 scale --lib "$lib" --idle 0 --conns 100 --secs "$SCALE_SECS"
+      BENCH_PIN=$pin run 300 scale --lib "$lib" --idle "$IDLE" --conns 100 --secs "$SCALE_SECS"
+    done
   done
 done
 
@@ -118,9 +129,11 @@ for lib in vemnet libuv asio; do run 120 task --lib "$lib" --samples "$TASK_N"; 
 echo "== timer lateness (10 ms one-shot timers)"
 for lib in vemnet libevent asio; do run 120 timer --lib "$lib" --samples "$TIMER_N"; done
 
-echo "== connection rate (connect, accept, first byte, close)"
-for r in $(seq "$REPS"); do
-  for lib in $LIBS_NET; do run 120 connrate --lib "$lib" --secs "$CR_SECS"; done
+for pin in $PINS; do
+  echo "== connection rate (connect, accept, first byte, close; pin=$pin)"
+  for r in $(seq "$REPS"); do
+    for lib in $LIBS_NET; do BENCH_PIN=$pin run 120 connrate --lib "$lib" --secs "$CR_SECS"; done
+  done
 done
 
 END=$(date +%s)

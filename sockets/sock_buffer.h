@@ -10,19 +10,36 @@ struct SockBuffer : public Buffer {
     ~SockBuffer() override {}
 
     // One receive into the free space; each receive is offered at least half
-    // a block while the buffer is below its limit. Returns the bytes received
-    // (0: the peer closed); throws buffer_overflow when no byte is free and
-    // lets the socket_error of a failed receive pass.
+    // of the current offer while the buffer is below its limit. The offer
+    // starts at one block and doubles, up to kLargestOffer, each time a
+    // receive fills all the space it was given (the peer sends faster than
+    // one block a cycle), and falls back to one block when a receive takes
+    // less than half: a bulk stream is read in large pieces, a trickle
+    // costs one block. Returns the bytes received (0: the peer closed);
+    // throws buffer_overflow when no byte is free and lets the socket_error
+    // of a failed receive pass.
     int read_from(Sockethelper& sock) {
         const uint32_t block = Buffer::kBlockSize;
         uint32_t free = this->capacity() - this->size();
-        if (free < block / 2 && this->blocks() < Buffer::kMaxBlocks) this->reserve(block);
+        if (free < offer_ / 2 && this->blocks() < Buffer::kMaxBlocks) {
+            const uint32_t room = Buffer::kCapacity - this->size();
+            this->reserve(offer_ < room ? offer_ : room);
+        }
         free = this->capacity() - this->size();
         if (free == 0) throw buffer_overflow("input buffer overflow");
         int r = sock.Recv(this->data() + this->size(), int(free));
-        if (r > 0) this->grow_length(uint32_t(r));
+        if (r > 0) {
+            this->grow_length(uint32_t(r));
+            if (uint32_t(r) == free) offer_ = offer_ * 2 < kLargestOffer ? offer_ * 2 : kLargestOffer;
+            else if (uint32_t(r) < free / 2) offer_ = block;
+        }
         return r;
     }
+
+    static const uint32_t kLargestOffer = 65536;
+
+private:
+    uint32_t offer_ = Buffer::kBlockSize;
 };
 
 // The input and output queue of a buffered TCP socket: at most 262144 bytes.

@@ -110,6 +110,18 @@ TEST(SockBuffer, FreshBufferOffersOneBlock) {
     EXPECT_LE(r, 8192);
 }
 
+// A bulk stream is read in pieces larger than a block: a receive that took
+// all it was offered doubles the next offer, even into an emptied queue.
+TEST(SockBuffer, AReceiveThatFillsItsOfferEnlargesTheNext) {
+    Fed fed;
+    SocketQueue q;
+    ASSERT_EQ(8192, q.read_from(fed.helper));
+    q.consume(8192);
+    EXPECT_EQ(16384, q.read_from(fed.helper));
+    q.consume(16384);
+    EXPECT_EQ(32768, q.read_from(fed.helper));
+}
+
 TEST(SockBuffer, GrowsOnlyWhenLessThanHalfABlockIsFree) {
     Fed fed;
     SocketQueue q;
