@@ -18,9 +18,12 @@ constexpr size_t kReplyPayload = 57 * 1680;
 // message of the host. Larger bodies get 413.
 constexpr size_t kRequestBodyLimit = size_t(4) << 20;
 
-// Bytes from the client waiting for the backend: while more than this is
-// queued, the request that brought them is not answered.
-constexpr size_t kBackendQueueLimit = size_t(256) << 10;
+// Bytes from the client waiting for the backend. Above the soft limit a
+// request is answered only when it can take the backend's bytes (a backend
+// that writes before it reads, an echo, would otherwise wait on the client
+// that waits on it); above the hard limit it is not answered at all.
+constexpr size_t kBackendQueueSoftLimit = size_t(256) << 10;
+constexpr size_t kBackendQueueHardLimit = size_t(1) << 20;
 // Bytes read from the backend ahead of the client: at most two replies.
 constexpr size_t kBackendReadAhead = 2 * kReplyPayload;
 constexpr size_t kBackendReadChunk = 16 << 10;

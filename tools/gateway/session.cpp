@@ -99,13 +99,15 @@ void Session::ArmWaitTimer(Clock::time_point at) {
 }
 
 // Answers the waiting request once it can be answered: the backend is
-// connected and has taken enough of the queued bytes, and, for a request
-// that carried data, the backend answered or the linger passed.
+// connected and has taken enough of the queued bytes (or has bytes for the
+// client, up to the hard limit), and, for a request that carried data, the
+// backend answered or the linger passed.
 void Session::TryAnswer() {
     if (!waiting_ || state_ == State::Ended) return;
     Clock::time_point now = Clock::now();
-    bool backendBehind = state_ == State::Connecting ||
-                         (state_ == State::Open && QueuedForBackend() > kBackendQueueLimit);
+    size_t queued = state_ == State::Open ? QueuedForBackend() : 0;
+    bool backendBehind = state_ == State::Connecting || queued > kBackendQueueHardLimit ||
+                         (queued > kBackendQueueSoftLimit && fromBackend_.empty());
     if (backendBehind) {
         if (now >= waiting_->giveUpAt) {
             End(state_ == State::Connecting ? kStatusBadGateway : kStatusGatewayTimeout,
