@@ -21,7 +21,8 @@ const int kExitUsage = 2;
 const int kExitSetup = 3;
 
 // Each session holds a backend socket and its client's connection.
-void RaiseDescriptorLimit(size_t wanted) {
+void RaiseDescriptorLimit(size_t maxSessions) {
+    size_t wanted = 2 * maxSessions + gateway::kSpareConnections;
     rlimit limit{};
     if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
     if (limit.rlim_cur < limit.rlim_max) {
@@ -29,8 +30,8 @@ void RaiseDescriptorLimit(size_t wanted) {
         setrlimit(RLIMIT_NOFILE, &limit);
     }
     if (limit.rlim_cur < wanted) {
-        std::fprintf(stderr, "vemnet-gateway: warning: %llu descriptors allowed, %zu sessions want about %zu\n",
-                     static_cast<unsigned long long>(limit.rlim_cur), wanted / 2, wanted);
+        std::fprintf(stderr, "vemnet-gateway: warning: %llu descriptors allowed, %zu sessions may want %zu\n",
+                     static_cast<unsigned long long>(limit.rlim_cur), maxSessions, wanted);
     }
 }
 
@@ -48,7 +49,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     size_t maxSessions = size_t(options.maxSessions);
-    RaiseDescriptorLimit(2 * maxSessions + gateway::kSpareConnections);
+    RaiseDescriptorLimit(maxSessions);
     try {
         namespace asio = boost::asio;
         using asio::ip::tcp;
