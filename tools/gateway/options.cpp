@@ -40,11 +40,12 @@ bool ParseInt(const char* text, int low, int high, int* out) {
     return true;
 }
 
-// HOST:PORT, split at the last ':'.
+// HOST:PORT, split at the last ':'; an IPv6 address in brackets.
 bool ParseHostPort(const char* text, std::string* host, int* port) {
     const char* colon = std::strrchr(text, ':');
     if (!colon || colon == text) return false;
     host->assign(text, size_t(colon - text));
+    if (host->size() > 2 && host->front() == '[' && host->back() == ']') *host = host->substr(1, host->size() - 2);
     return ParseInt(colon + 1, 0, 65535, port);
 }
 
