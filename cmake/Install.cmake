@@ -5,6 +5,7 @@
 #   lib/cmake/vemnet/                       find_package(vemnet): vemnet::vemnet
 #   lib/pkgconfig/vemnet.pc                 pkg-config --cflags --libs vemnet
 #   bin/vemnet-cat                          the command-line client
+#   bin/vemnet-gateway                      the HTTP session server (Linux)
 #   lib/liblogger.so | bin/logger.dll       the optional logger module; a host
 #                                           puts it beside its executable
 include(GNUInstallDirs)
@@ -75,6 +76,10 @@ if(TARGET vemnet-cat)
     set_target_properties(vemnet-cat PROPERTIES INSTALL_RPATH "\$ORIGIN/${VEMNET_BIN_TO_LIB}")
   endif()
   install(TARGETS vemnet-cat RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+
+if(TARGET vemnet-gateway)
+  install(TARGETS vemnet-gateway RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
 
 if(TARGET logger)

@@ -82,6 +82,10 @@ public:
         std::lock_guard<std::mutex> g(m_);
         return received_;
     }
+    size_t ReceivedSize() {
+        std::lock_guard<std::mutex> g(m_);
+        return received_.size();
+    }
     int Count(Ev kind) {
         std::lock_guard<std::mutex> g(m_);
         int n = 0;
@@ -92,7 +96,7 @@ public:
         return testing_support::WaitFor([&] { return Count(kind) >= n; }, ms);
     }
     bool WaitReceived(size_t n, int ms) {
-        return testing_support::WaitFor([&] { return Received().size() >= n; }, ms);
+        return testing_support::WaitFor([&] { return ReceivedSize() >= n; }, ms);
     }
     // Every event came on the default frame's thread.
     bool AllOnFrameThread() {

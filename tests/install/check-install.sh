@@ -3,7 +3,8 @@
 #
 # Installs a finished build into a temporary prefix and uses it as a host
 # would: builds examples/minimal_host against it once with find_package and
-# once with pkg-config, runs both, and runs the installed vemnet-cat. Leaves
+# once with pkg-config, runs both, and runs the installed vemnet-cat and
+# vemnet-gateway. Leaves
 # nothing behind.
 set -euo pipefail
 
@@ -91,5 +92,14 @@ env -u LD_LIBRARY_PATH "$CAT" 127.0.0.1 >/dev/null 2>&1
 code=$?
 set -e
 [ "$code" = 2 ] || fail "vemnet-cat with a bad command line exited $code, not 2"
+
+step "the installed vemnet-gateway runs"
+GATEWAY=$(find_one "*/bin/vemnet-gateway")
+"$GATEWAY" --help | grep -q "Example" || fail "vemnet-gateway --help"
+set +e
+"$GATEWAY" --listen 127.0.0.1:0 >/dev/null 2>&1
+code=$?
+set -e
+[ "$code" = 2 ] || fail "vemnet-gateway without --backend exited $code, not 2"
 
 echo "install check passed"

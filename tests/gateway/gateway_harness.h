@@ -1,0 +1,190 @@
+// What the gateway tests drive: the vemnet-gateway program of the build, an
+// echo service behind it, and plain HTTP requests for what the library's
+// client never sends.
+#ifndef VEMNET_TEST_GATEWAY_HARNESS_H
+#define VEMNET_TEST_GATEWAY_HARNESS_H
+
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <array>
+#include <atomic>
+#include <cstdlib>
+#include <memory>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+
+#include "tests/support/child_process.h"
+
+namespace gateway_test {
+
+namespace asio = boost::asio;
+namespace http = boost::beast::http;
+using asio::ip::tcp;
+
+// A TCP echo service on 127.0.0.1 with a thread of its own; it counts the
+// connections it accepted and those that ended, and can close them all.
+class EchoBackend {
+public:
+    EchoBackend() : acceptor_(io_, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0)) {
+        Accept();
+        thread_ = std::thread([this] { io_.run(); });
+    }
+    ~EchoBackend() {
+        io_.stop();
+        thread_.join();
+    }
+    int Port() const { return acceptor_.local_endpoint().port(); }
+    int Accepted() const { return accepted_.load(); }
+    int Ended() const { return ended_.load(); }
+    void CloseAll() {
+        asio::post(io_, [this] {
+            for (auto& c : open_) {
+                boost::system::error_code ignored;
+                c->socket.close(ignored);
+            }
+        });
+    }
+
+private:
+    struct Conn {
+        explicit Conn(tcp::socket s) : socket(std::move(s)) {}
+        tcp::socket socket;
+        std::array<char, 65536> buf;
+    };
+
+    void Accept() {
+        acceptor_.async_accept([this](const boost::system::error_code& ec, tcp::socket s) {
+            if (ec) return;
+            ++accepted_;
+            auto c = std::make_shared<Conn>(std::move(s));
+            open_.insert(c);
+            Echo(c);
+            Accept();
+        });
+    }
+    void Echo(const std::shared_ptr<Conn>& c) {
+        c->socket.async_read_some(asio::buffer(c->buf), [this, c](const boost::system::error_code& ec, size_t n) {
+            if (ec) {
+                End(c);
+                return;
+            }
+            asio::async_write(c->socket, asio::buffer(c->buf.data(), n),
+                              [this, c](const boost::system::error_code& wec, size_t) {
+                                  if (wec) {
+                                      End(c);
+                                  } else {
+                                      Echo(c);
+                                  }
+                              });
+        });
+    }
+    void End(const std::shared_ptr<Conn>& c) {
+        if (open_.erase(c)) ++ended_;
+        boost::system::error_code ignored;
+        c->socket.close(ignored);
+    }
+
+    asio::io_context io_;
+    tcp::acceptor acceptor_;
+    std::set<std::shared_ptr<Conn>> open_;  // on the service's thread only
+    std::atomic<int> accepted_{0};
+    std::atomic<int> ended_{0};
+    std::thread thread_;
+};
+
+// vemnet-gateway on 127.0.0.1, on a port it picks; -v, so that its standard
+// error lists the sessions it opened.
+class Gateway {
+public:
+    bool Start(int backendPort, const std::vector<std::string>& extra = {}) {
+        std::vector<std::string> argv = {testing_support::BuildProgramPath("../../vemnet-gateway"), "-v", "--listen",
+                                         "127.0.0.1:0", "--backend", "127.0.0.1:" + std::to_string(backendPort)};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        const std::string ready = "listening on 127.0.0.1:";
+        if (!child_.Start(argv) || !child_.WaitStderrContains(ready, 10000)) return false;
+        std::string err = child_.Stderr();
+        port_ = std::atoi(err.c_str() + err.find(ready) + ready.size());
+        return port_ > 0;
+    }
+    int Port() const { return port_; }
+    std::string Log() const { return child_.Stderr(); }
+
+private:
+    testing_support::ChildProcess child_;
+    int port_ = 0;
+};
+
+struct Reply {
+    int status = 0;
+    std::string body;
+};
+
+// One request on a connection of its own; status 0 when no reply came
+// within ten seconds.
+inline Reply Post(int port, const std::string& target, const std::string& body) {
+    Reply r;
+    try {
+        asio::io_context io;
+        tcp::socket s(io);
+        s.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)));
+        timeval limit{10, 0};
+        setsockopt(s.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        http::request<http::string_body> req(http::verb::post, target, 11);
+        req.set(http::field::host, "127.0.0.1");
+        req.set(http::field::content_type, "application/x-www-form-urlencoded");
+        req.body() = body;
+        req.prepare_payload();
+        http::write(s, req);
+        boost::beast::flat_buffer buffer;
+        http::response<http::string_body> res;
+        http::read(s, buffer, res);
+        r.status = res.result_int();
+        r.body = res.body();
+    } catch (const std::exception&) {
+    }
+    return r;
+}
+
+// A program named on PATH, or empty.
+inline std::string FindProgram(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    std::string dirs = std::string(path ? path : "") + ":/usr/sbin:/usr/local/sbin";
+    size_t from = 0;
+    while (from <= dirs.size()) {
+        size_t to = dirs.find(':', from);
+        if (to == std::string::npos) to = dirs.size();
+        std::string candidate = dirs.substr(from, to - from) + "/" + name;
+        if (to > from && testing_support::FileExists(candidate)) return candidate;
+        from = to + 1;
+    }
+    return std::string();
+}
+
+// A port on 127.0.0.1 that was free a moment ago, below the range of the
+// ports outgoing connections take, so that none of them takes it meanwhile.
+inline int FreePort() {
+    asio::io_context io;
+    std::random_device seed;
+    std::mt19937 gen(seed());
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        unsigned short port = static_cast<unsigned short>(20000 + gen() % 12000);
+        tcp::acceptor a(io);
+        boost::system::error_code ec;
+        a.open(tcp::v4(), ec);
+        if (!ec) a.bind(tcp::endpoint(asio::ip::make_address("127.0.0.1"), port), ec);
+        if (!ec) return port;
+    }
+    return 0;
+}
+
+}  // namespace gateway_test
+
+#endif

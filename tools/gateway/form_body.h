@@ -1,0 +1,24 @@
+// The body of a session request: "session=" + identifier + "&" + "data=" +
+// Base64, as the client writes it. Nothing in it is escaped: the Base64 text
+// keeps its '+', '/', '=' and CR LF, so the body is split on the first '&'
+// and each field on its first '=', and never URL-decoded.
+#ifndef VEMNET_GATEWAY_FORM_BODY_H
+#define VEMNET_GATEWAY_FORM_BODY_H
+
+#include <string>
+
+namespace gateway {
+
+struct SessionRequest {
+    std::string session;  // empty: the client asks for a new session
+    std::string data;     // decoded bytes for the backend
+};
+
+// False with a short reason in *error when the body is not the two fields
+// above or the data is not Base64 (standard alphabet, '=' padding, CR LF
+// line breaks allowed).
+bool ParseSessionRequest(const std::string& body, SessionRequest* out, std::string* error);
+
+}  // namespace gateway
+
+#endif

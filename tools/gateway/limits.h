@@ -1,0 +1,48 @@
+// The gateway's fixed limits: what one request, one reply and one session may
+// hold, and how long the gateway waits for a backend.
+#ifndef VEMNET_GATEWAY_LIMITS_H
+#define VEMNET_GATEWAY_LIMITS_H
+
+#include <chrono>
+#include <cstddef>
+
+namespace gateway {
+
+// The client reads a reply body of at most 131072 bytes in one exchange. A
+// reply is "data=" and Base64 in lines of 76 characters and CR LF, i.e. 78
+// characters per 57 bytes: 1680 whole lines fit (5 + 1680 * 78 = 131045).
+constexpr size_t kClientReplyLimit = 131072;
+constexpr size_t kReplyPayload = 57 * 1680;
+
+// A request body: "session=", the identifier, "&data=" and the Base64 of one
+// message of the host. Larger bodies get 413.
+constexpr size_t kRequestBodyLimit = size_t(4) << 20;
+
+// Bytes from the client waiting for the backend. Above the soft limit a
+// request is answered only when it can take the backend's bytes (a backend
+// that writes before it reads, an echo, would otherwise wait on the client
+// that waits on it); above the hard limit it is not answered at all.
+constexpr size_t kBackendQueueSoftLimit = size_t(256) << 10;
+constexpr size_t kBackendQueueHardLimit = size_t(1) << 20;
+// Bytes read from the backend ahead of the client: at most two replies.
+constexpr size_t kBackendReadAhead = 2 * kReplyPayload;
+constexpr size_t kBackendReadChunk = 16 << 10;
+
+// A request waits this long at most for the backend to accept its bytes (or
+// for the backend connection to open); then the session ends.
+constexpr std::chrono::seconds kBackendWaitLimit(10);
+// A request that carried data waits this long for the backend's answer, so
+// that an echo comes back in the same exchange rather than the next poll.
+constexpr std::chrono::milliseconds kAnswerLinger(50);
+
+// HTTP connections kept beside one per session (HAProxy, new clients).
+constexpr size_t kSpareConnections = 256;
+// A kept-alive connection that sends nothing for this long is closed.
+constexpr std::chrono::seconds kKeepAliveIdle(75);
+// After an error reply, the rest of a refused request is read and thrown
+// away for at most this long, so the client sees the reply, not a reset.
+constexpr std::chrono::seconds kDiscardLimit(2);
+
+}  // namespace gateway
+
+#endif
