@@ -40,7 +40,10 @@ void SelSelector::Run() {
         // task was already in the interest the wait used.
         dispatching_ = true;
         RunTimers();
-        for (const auto& ev : events) Dispatch(ev.first, ev.second);
+        for (const auto& ev : events) {
+            Dispatch(ev.first, ev.second);
+            WriteEarly();
+        }
         WriteEarly();
         dispatching_ = false;
         events.clear();
