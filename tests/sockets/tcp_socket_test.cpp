@@ -15,6 +15,7 @@
 #include "frame/sockethelper.h"
 #include "sockets/buffered_sock.h"
 #include "tests/support/frame_thread.h"
+#include "tests/support/loopback_pair.h"
 #include "tests/support/socket_helpers.h"
 #include "tests/support/wait.h"
 #include "vemnet/sock.h"
@@ -613,4 +614,51 @@ TEST(Sockethelper, SelfConnectionIsRefused) {
         EXPECT_EQ(e.code(), 0);
     }
     EXPECT_EQ(h.flags & SF_CONNECTED, 0u);
+}
+
+// What a callback's Send queued leaves before the next ready socket is
+// served: with many sockets ready at once, the peers get their replies while
+// the frame is still reading, not after the whole batch.
+class ReplyAndLook : public IASockCallback {
+public:
+    ISock* sock = nullptr;
+    const ReplyAndLook* other = nullptr;
+    std::atomic<int> otherQueued{-1};
+    unsigned OnData(const char*, unsigned len) override {
+        otherQueued = int(static_cast<const BufferedSock*>(other->sock)->QueuedOutput());
+        sock->Send("reply", 5);
+        return len;
+    }
+    void OnConnect(int) override {}
+    void OnClose() override {}
+    void OnError(int, const char*) override {}
+    void OnTimer() override {}
+    void OnSent() override {}
+};
+
+TEST(TcpQueues, AReplyLeavesBeforeTheNextReadySocketIsServed) {
+    FrameThread ft;
+    plat::socket_t a, pa, b, pb;
+    ASSERT_TRUE(testing_support::ConnectedPair(&a, &pa));
+    ASSERT_TRUE(testing_support::ConnectedPair(&b, &pb));
+    ReplyAndLook first, second;
+    first.other = &second;
+    second.other = &first;
+    ft.RunSync([&] {
+        first.sock = CreateAsyncServerSock(&first, a, ft.frame());
+        second.sock = CreateAsyncServerSock(&second, b, ft.frame());
+    });
+    // Both peers write from the frame's own thread, between two waits: the
+    // next wait finds both sockets ready.
+    ft.RunSync([&] {
+        ASSERT_TRUE(SendAll(pa, "x", 1));
+        ASSERT_TRUE(SendAll(pb, "y", 1));
+    });
+    ASSERT_TRUE(WaitFor([&] { return first.otherQueued >= 0 && second.otherQueued >= 0; }));
+    EXPECT_EQ(0, first.otherQueued.load());
+    EXPECT_EQ(0, second.otherQueued.load());
+    CloseOnFrame(ft, first.sock);
+    CloseOnFrame(ft, second.sock);
+    plat::CloseSocket(pa);
+    plat::CloseSocket(pb);
 }
