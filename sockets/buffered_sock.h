@@ -16,7 +16,8 @@
 template <typename InBuffer, typename OutBuffer>
 class TBufferedSock : public TcpSocket {
 public:
-    TBufferedSock(IASockCallback* callback, BaseSelector* frame) : TcpSocket(frame), callback_(callback) {}
+    TBufferedSock(IASockCallback* callback, BaseSelector* frame)
+        : TcpSocket(frame), readOffer_(0), callback_(callback) {}
     // The queues go first; the base then cancels the timer, leaves the frame
     // and closes the handle. No callback is made.
     ~TBufferedSock() override {
@@ -26,7 +27,7 @@ public:
 
     void HandleRead() override {
         if (!callback_) return;
-        int n = input_.read_from(helper_);
+        int n = input_.read_from(helper_, readOffer_);
         if (n > 0) {
             unsigned consumed = callback_->OnData(input_.data(), input_.size());
             if (consumed) input_.consume(consumed);
@@ -103,6 +104,9 @@ public:
 protected:
     void WantWrite() { Select(0, EV_WRITE); }
 
+    // What the next receive is offered (see SockBuffer::read_from); first,
+    // where it fits into the base's tail padding.
+    uint32_t readOffer_;
     InBuffer input_;
     OutBuffer output_;
     IASockCallback* callback_;

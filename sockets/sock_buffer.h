@@ -11,6 +11,7 @@ struct SockBuffer : public Buffer {
 
     // One receive into the free space; each receive is offered at least half
     // of the current offer while the buffer is below its limit. The offer
+    // (kept by the caller, so that an idle socket pays nothing for it)
     // starts at one block and doubles, up to kLargestOffer, each time a
     // receive fills all the space it was given (the peer sends faster than
     // one block a cycle), and falls back to one block when a receive takes
@@ -18,28 +19,26 @@ struct SockBuffer : public Buffer {
     // costs one block. Returns the bytes received (0: the peer closed);
     // throws buffer_overflow when no byte is free and lets the socket_error
     // of a failed receive pass.
-    int read_from(Sockethelper& sock) {
+    int read_from(Sockethelper& sock, uint32_t& offer) {
         const uint32_t block = Buffer::kBlockSize;
+        if (offer < block) offer = block;
         uint32_t free = this->capacity() - this->size();
-        if (free < offer_ / 2 && this->blocks() < Buffer::kMaxBlocks) {
+        if (free < offer / 2 && this->blocks() < Buffer::kMaxBlocks) {
             const uint32_t room = Buffer::kCapacity - this->size();
-            this->reserve(offer_ < room ? offer_ : room);
+            this->reserve(offer < room ? offer : room);
         }
         free = this->capacity() - this->size();
         if (free == 0) throw buffer_overflow("input buffer overflow");
         int r = sock.Recv(this->data() + this->size(), int(free));
         if (r > 0) {
             this->grow_length(uint32_t(r));
-            if (uint32_t(r) == free) offer_ = offer_ * 2 < kLargestOffer ? offer_ * 2 : kLargestOffer;
-            else if (uint32_t(r) < free / 2) offer_ = block;
+            if (uint32_t(r) == free) offer = offer * 2 < kLargestOffer ? offer * 2 : kLargestOffer;
+            else if (uint32_t(r) < free / 2) offer = block;
         }
         return r;
     }
 
     static const uint32_t kLargestOffer = 65536;
-
-private:
-    uint32_t offer_ = Buffer::kBlockSize;
 };
 
 // The input and output queue of a buffered TCP socket: at most 262144 bytes.

@@ -104,7 +104,8 @@ struct Fed {
 TEST(SockBuffer, FreshBufferOffersOneBlock) {
     Fed fed;
     SocketQueue q;
-    int r = q.read_from(fed.helper);
+    uint32_t offer = 0;   // a fresh socket's
+    int r = q.read_from(fed.helper, offer);
     EXPECT_EQ(q.blocks(), 1u);
     EXPECT_GT(r, 0);
     EXPECT_LE(r, 8192);
@@ -115,25 +116,28 @@ TEST(SockBuffer, FreshBufferOffersOneBlock) {
 TEST(SockBuffer, AReceiveThatFillsItsOfferEnlargesTheNext) {
     Fed fed;
     SocketQueue q;
-    ASSERT_EQ(8192, q.read_from(fed.helper));
+    uint32_t offer = 0;   // a fresh socket's
+    ASSERT_EQ(8192, q.read_from(fed.helper, offer));
     q.consume(8192);
-    EXPECT_EQ(16384, q.read_from(fed.helper));
+    EXPECT_EQ(16384, q.read_from(fed.helper, offer));
     q.consume(16384);
-    EXPECT_EQ(32768, q.read_from(fed.helper));
+    EXPECT_EQ(32768, q.read_from(fed.helper, offer));
 }
 
 TEST(SockBuffer, GrowsOnlyWhenLessThanHalfABlockIsFree) {
     Fed fed;
     SocketQueue q;
+    uint32_t offer = 0;   // a fresh socket's
     std::string pad(4096, 'p');
     q.append(pad.data(), 4096);   // 1 block, exactly 4096 free
-    int r = q.read_from(fed.helper);
+    int r = q.read_from(fed.helper, offer);
     EXPECT_EQ(q.blocks(), 1u);
     EXPECT_LE(r, 4096);
 
     SocketQueue q2;
+    uint32_t offer2 = 0;
     q2.append(std::string(4097, 'p').data(), 4097);
-    int r2 = q2.read_from(fed.helper);
+    int r2 = q2.read_from(fed.helper, offer2);
     EXPECT_EQ(q2.blocks(), 2u);
     EXPECT_LE(r2, 2 * 8192 - 4097);
 }
@@ -141,13 +145,14 @@ TEST(SockBuffer, GrowsOnlyWhenLessThanHalfABlockIsFree) {
 TEST(SockBuffer, FullQueueRaisesWithoutReceiving) {
     Fed fed;
     SocketQueue q;
+    uint32_t offer = 0;   // a fresh socket's
     q.append(std::string(262144 - 100, 'p').data(), 262144 - 100);
-    int r = q.read_from(fed.helper);
+    int r = q.read_from(fed.helper, offer);
     EXPECT_LE(r, 100);
     EXPECT_EQ(q.blocks(), 32u);
-    while (q.size() < 262144) q.read_from(fed.helper);
+    while (q.size() < 262144) q.read_from(fed.helper, offer);
     try {
-        q.read_from(fed.helper);
+        q.read_from(fed.helper, offer);
         FAIL();
     } catch (const buffer_overflow& e) {
         EXPECT_STREQ(e.what(), "input buffer overflow");
@@ -161,13 +166,14 @@ TEST(SockBuffer, PeerCloseReadsZeroAndAFailedReceivePassesTheSocketError) {
     Sockethelper h;
     h.sock = a;
     SocketQueue q;
+    uint32_t offer = 0;   // a fresh socket's
     h.SetNonBlocking();
-    EXPECT_THROW(q.read_from(h), socket_error);
+    EXPECT_THROW(q.read_from(h, offer), socket_error);
     EXPECT_EQ(q.size(), 0u);
     plat::CloseSocket(b);
     EXPECT_TRUE(testing_support::WaitFor([&] {
         try {
-            return q.read_from(h) == 0;
+            return q.read_from(h, offer) == 0;
         } catch (const socket_error&) {
             return false;
         }
