@@ -1,12 +1,13 @@
-// The system proxy list parser on any text: as UTF-8 from bytes, and as
-// raw wide characters.
+// The system proxy list parser and the auto-config answer parser on any
+// text: as UTF-8 from bytes, and as raw wide characters.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
-#include "conn/system_proxy.h"
+#include "conn/proxy_list_text.h"
+#include "conn/proxy_record.h"
 #include "platform/platform.h"
 
 using namespace VemNetwork;
@@ -26,6 +27,13 @@ void Check(const std::wstring& list) {
         if (p.type != PROXY_SOCKS4 && p.type != PROXY_HTTP) std::abort();
         const std::wstring host = p.host;
         if (host.find(L' ') != std::wstring::npos) std::abort();
+    }
+    for (const ProxyInfo& p : ParseProxyAnswer(list)) {
+        if (IsDirectCandidate(p)) continue;
+        if (p.type != PROXY_HTTP && p.type != PROXY_SOCKS4 && p.type != PROXY_SOCKS5) std::abort();
+        if (p.port < 1 || p.port > 65535 || !IsUsableProxy(p)) std::abort();
+        const std::wstring host = p.host;
+        if (host.empty() || host.find_first_of(L" \t;") != std::wstring::npos) std::abort();
     }
 }
 

@@ -25,7 +25,7 @@ declare -A SOURCES=(
   [proxy_reply_fuzz]="${PROXY[*]}"
   [socks_reply_fuzz]="${PROXY[*]}"
   [base64_fuzz]="${COMMON[*]}"
-  [proxy_list_fuzz]="${COMMON[*]} $ROOT/conn/system_proxy.cpp $ROOT/conn/proxy_bypass.cpp $ROOT/platform/posix/system_proxy.cpp"
+  [proxy_list_fuzz]="${COMMON[*]} $ROOT/conn/proxy_list_text.cpp"
 )
 declare -A LIBS=([proxy_reply_fuzz]=-lntlm [socks_reply_fuzz]=-lntlm)
 TARGETS=(proxy_reply_fuzz socks_reply_fuzz base64_fuzz proxy_list_fuzz)
@@ -44,6 +44,7 @@ seed socks_reply_fuzz s5 '\x02\x05\x02\x01\x00\x05\x00\x00\x01\x7f\x00\x00\x01\x
 seed socks_reply_fuzz s5req '\x14\x05\x00\x00\x01\x7f\x00\x00\x01\x00\x50'
 seed base64_fuzz text '\x00YWJj ZGVm\r\nZ2g='
 seed proxy_list_fuzz list 'http=10.0.0.1:8080 socks=10.0.0.2:1080 a: b:7'
+seed proxy_list_fuzz answer 'PROXY a:3128; SOCKS5 b:1080; SOCKS c; DIRECT'
 
 status=0
 summary=()
