@@ -33,6 +33,7 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
+#include "bench/http_conn_open.h"
 #include "vemnet/httpconn.h"
 
 extern char** environ;
@@ -131,17 +132,6 @@ public:
     int error = -1;
 };
 
-VemNetwork::IHttpConn* Open(Host* host, int port) {
-    VemNetwork::IHttpConn* conn = nullptr;
-    CreateHttpConn(&conn, host, L"http://127.0.0.1:" + std::to_wstring(port) + L"/", L"POST", 1000, 7000, L"",
-                   std::map<std::wstring, std::wstring>(), std::string(), nullptr);
-    if (conn && conn->Connect(L"127.0.0.1", port, 600000, nullptr) != 0) {
-        delete conn;
-        conn = nullptr;
-    }
-    return conn;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -209,7 +199,7 @@ int main(int argc, char** argv) {
     // One session's throughput, default poll intervals, echoed back.
     {
         Host host;
-        std::unique_ptr<VemNetwork::IHttpConn> conn(Open(&host, port));
+        std::unique_ptr<VemNetwork::IHttpConn> conn(OpenHttpConn(&host, port, "/", 1000, 7000));
         if (!conn) return 1;
         std::string data(size_t(megabytes) << 20, '\0');
         std::mt19937 gen(1);
@@ -230,7 +220,7 @@ int main(int argc, char** argv) {
     // gets the session) is not counted.
     {
         Host host;
-        std::unique_ptr<VemNetwork::IHttpConn> conn(Open(&host, port));
+        std::unique_ptr<VemNetwork::IHttpConn> conn(OpenHttpConn(&host, port, "/", 1000, 7000));
         if (!conn) return 1;
         std::vector<double> samples;
         for (int i = 0; i <= 100; ++i) {

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/http_conn_open.h"
 #include "vemnet/httpconn.h"
 
 namespace {
@@ -57,18 +58,6 @@ public:
     int error = -1;
 };
 
-VemNetwork::IHttpConn* Open(Host* host, int port, const std::string& path, int baseMs, int maxMs) {
-    std::wstring url = L"http://127.0.0.1:" + std::to_wstring(port) + std::wstring(path.begin(), path.end());
-    VemNetwork::IHttpConn* conn = nullptr;
-    CreateHttpConn(&conn, host, url, L"POST", baseMs, maxMs, L"", std::map<std::wstring, std::wstring>(),
-                   std::string(), nullptr);
-    if (conn && conn->Connect(L"127.0.0.1", port, 600000, nullptr) != 0) {
-        delete conn;
-        conn = nullptr;
-    }
-    return conn;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -82,7 +71,7 @@ int main(int argc, char** argv) {
     // Send -> OnData, default intervals. The first message also gets the
     // session; it is not counted.
     Host echo;
-    VemNetwork::IHttpConn* conn = Open(&echo, port, "/bench/latency", 1000, 7000);
+    VemNetwork::IHttpConn* conn = OpenHttpConn(&echo, port, "/bench/latency", 1000, 7000);
     if (!conn) return 1;
     std::vector<double> samples;
     for (int i = 0; i <= messages; ++i) {
@@ -109,7 +98,7 @@ int main(int argc, char** argv) {
 
     // Idle pacing: the gaps between sent events, intervals 100/700.
     Host idle;
-    conn = Open(&idle, port, "/bench/idle", 100, 700);
+    conn = OpenHttpConn(&idle, port, "/bench/idle", 100, 700);
     if (!conn) return 1;
     {
         std::unique_lock<std::mutex> g(idle.m);

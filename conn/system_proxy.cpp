@@ -131,7 +131,9 @@ bool AnswerWithinLimit(ProxyAnswerSource source, const std::wstring& target, std
                 target.c_str(), kProxyAnswerLimitMs);
     }
     std::lock_guard<std::mutex> g(keptLock);
-    if (CurrentSource() == source) kept[target] = KeptAnswer{given, *answer, plat::MicroTicks()};
+    // Not kept when SetProxyAnswerSource replaced the source meanwhile.
+    if (answerSource.load() == (source == SystemAnswer ? nullptr : source))
+        kept[target] = KeptAnswer{given, *answer, plat::MicroTicks()};
     return given;
 }
 

@@ -14,12 +14,6 @@ std::once_flag g_once;
 
 void RunDefaultFrame(void* frame) { static_cast<BaseSelector*>(frame)->Run(); }
 
-// A library's exit handlers run at its unload on Windows, after the process
-// has ended the frame's thread, which may have held the wake lock.
-void StopAtExit() {
-    if (!plat::ProcessEnding()) StopDefaultFrame();
-}
-
 void MakeDefaultFrame() {
     BaseSelector* frame = static_cast<BaseSelector*>(CreateAsyncFrame(0, 100));
     if (!frame) return;
@@ -28,7 +22,7 @@ void MakeDefaultFrame() {
         return;
     }
     g_default.store(frame);
-    std::atexit(StopAtExit);
+    std::atexit(StopDefaultFrame);
 }
 
 }  // namespace
@@ -43,6 +37,9 @@ BaseSelector* FrameOrDefault(IAsyncSelector* frame) {
 }
 
 void StopDefaultFrame() {
+    // A library's exit handlers run at its unload on Windows, after the
+    // process has ended the frame's thread, which may have held the wake lock.
+    if (plat::ProcessEnding()) return;
     BaseSelector* frame = g_default.load();
     if (frame) frame->Stop();
 }

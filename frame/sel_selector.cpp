@@ -40,11 +40,11 @@ void SelSelector::Run() {
         // task was already in the interest the wait used.
         dispatching_ = true;
         RunTimers();
+        WriteEarly();
         for (const auto& ev : events) {
             Dispatch(ev.first, ev.second);
             WriteEarly();
         }
-        WriteEarly();
         dispatching_ = false;
         events.clear();
         Cleanup();
