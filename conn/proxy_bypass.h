@@ -14,8 +14,10 @@ namespace VemNetwork {
 //   ".example.com"  example.com and every name below it
 //   "example.com"   the same (as no_proxy means it)
 //   "10.0.0.1"      that address as written
-// A ":port" after an entry is ignored: the setting is per host here.
-bool BypassesProxy(const std::wstring& host, const std::wstring& bypass);
+//   "10.0.0.0/8"    an IPv4 address in that block (the host as a literal)
+//   "name:8080"     the entry, for connections to that port only
+// port 0 stands for a port not known: an entry's port is then not looked at.
+bool BypassesProxy(const std::wstring& host, const std::wstring& bypass, int port = 0);
 
 }  // namespace VemNetwork
 

@@ -137,10 +137,10 @@ bool AnswerWithinLimit(ProxyAnswerSource source, const std::wstring& target, std
     return given;
 }
 
-std::list<ProxyInfo> StaticCandidates(const std::wstring& target) {
+std::list<ProxyInfo> StaticCandidates(const std::wstring& target, int port) {
     plat::ProxySetting setting;
     if (!plat::SystemProxySetting(&setting)) return std::list<ProxyInfo>();
-    if (BypassesProxy(target, setting.bypass)) return std::list<ProxyInfo>();
+    if (BypassesProxy(target, setting.bypass, port)) return std::list<ProxyInfo>();
     if (setting.entries.empty()) return ParseProxyList(setting.list);
     std::list<ProxyInfo> candidates;
     for (const plat::ProxyEntry& e : setting.entries) {
@@ -148,6 +148,8 @@ std::list<ProxyInfo> StaticCandidates(const std::wstring& target) {
         p.type = e.type;
         p.host = e.host;
         p.port = e.port;
+        p.user = e.user;
+        p.password = e.password;
         candidates.push_back(p);
     }
     return candidates;
@@ -164,12 +166,12 @@ void SetProxyAnswerSource(ProxyAnswerSource source) {
 
 bool HasProxyAnswerSource() { return CurrentSource() != nullptr; }
 
-std::list<ProxyInfo> SystemProxyCandidates(const std::wstring& target) {
+std::list<ProxyInfo> SystemProxyCandidates(const std::wstring& target, int port) {
     std::list<ProxyInfo> candidates;
     std::wstring answer;
     const ProxyAnswerSource source = CurrentSource();
     if (source && AnswerWithinLimit(source, target, &answer)) candidates = ParseProxyAnswer(answer);
-    else candidates = StaticCandidates(target);
+    else candidates = StaticCandidates(target, port);
     FailedProxies::OfProcess().Reorder(&candidates, plat::MicroTicks());
     return candidates;
 }

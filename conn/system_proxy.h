@@ -33,7 +33,8 @@ const size_t kMostOpenProxyQuestions = 4;
 // answer when there is one, else the platform's setting (empty when it names
 // no proxy or bypasses target). Proxies that failed lately go last. May
 // block for up to kProxyAnswerLimitMs: never call it on a frame's thread.
-std::list<ProxyInfo> SystemProxyCandidates(const std::wstring& target);
+// port is the target's (0: any), for exceptions that name a port.
+std::list<ProxyInfo> SystemProxyCandidates(const std::wstring& target, int port = 0);
 
 }  // namespace VemNetwork
 

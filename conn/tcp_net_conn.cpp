@@ -34,6 +34,19 @@ const unsigned kDropAll = UINT_MAX;
 // NETCONN_EVENT_FAILED.
 const int kLargestSocketCode = 12;
 
+bool IsPort(int port) { return port > 0 && port <= 65535; }
+
+// Why a connect failed, from the socket's code (Windows Sockets numbering).
+std::wstring ConnectErrorText(int code) {
+    switch (code) {
+    case plat::kErrConnRefused: return L"refused";
+    case plat::kErrHostUnreach:
+    case plat::kErrNetUnreach: return L"unreachable";
+    case plat::kErrTimedOut: return L"timed out";
+    default: return L"error " + std::to_wstring(code);
+    }
+}
+
 }  // namespace
 
 TcpNetConn::TcpNetConn()
@@ -48,11 +61,14 @@ TcpNetConn::TcpNetConn()
       systemProxy_(false),
       lookingUp_(false),
       attempt_(0),
-      opening_(false),
+      hostRecord_(nullptr),
+      reported_(false),
+      heldTimerMs_(0),
+      heldTimerSince_(0),
+      climbEnd_(0),
+      sliceEnd_(0),
       deferred_(false),
       deferredStatus_(0),
-      handoffDone_(false),
-      handoffSocket_(nullptr),
       alive_(std::make_shared<bool>(true)),
       frame_(GetDefaultFrame()) {}
 
@@ -61,7 +77,8 @@ TcpNetConn::~TcpNetConn() {
     // object any more: the frame thread dispatches only while holding it.
     FrameGuard guard(frame_);
     *alive_ = false;
-    Close();
+    hostRecord_ = nullptr;
+    ReleaseSocket();
     proxy_.reset();
     established_ = false;
     DropHelper();
@@ -73,6 +90,12 @@ TcpNetConn::~TcpNetConn() {
 
 int TcpNetConn::Connect(const WideStringView& host, int port, int timeout, ProxyInfo* proxy) {
     if (proxy && HasCutText(*proxy)) return NETCONN_NO_SOCKET;
+    // A port the wire cannot carry is refused rather than cut to 16 bits.
+    if (!IsPort(port) || (proxy && proxy->type != PROXY_SYSTEM && IsUsableProxy(*proxy) && !IsPort(proxy->port))) {
+        LogLine(NamedLogger::TcpNetConn, LOG_LEVEL_ERROR, L"connect refused: port %d is not in 1 to 65535",
+                IsPort(port) ? int(proxy->port) : port);
+        return NETCONN_NO_SOCKET;
+    }
     FrameGuard guard(frame_);
     // A new attempt of the host owes nothing to an earlier one: a helper
     // left in some step of another proxy's dialogue, or bytes meant for an
@@ -80,7 +103,11 @@ int TcpNetConn::Connect(const WideStringView& host, int port, int timeout, Proxy
     DropHelper();
     pending_.clear();
     candidates_.clear();
+    heldTimerMs_ = 0;
     systemProxy_ = proxy && proxy->type == PROXY_SYSTEM;
+    hostRecord_ = systemProxy_ ? proxy : nullptr;
+    // The whole climb through the system's candidates keeps to the limit.
+    climbEnd_ = systemProxy_ ? plat::MicroTicks() + uint64_t(LimitMs(timeout)) * 1000 : 0;
     // Nothing is thrown to a host, whose compiler may not know our exceptions.
     try {
         return StartAttempt(ToWString(host), port, timeout, proxy);
@@ -112,16 +139,37 @@ int TcpNetConn::Send(const char* data, int length) {
 
 int TcpNetConn::SetTimeout(int milliseconds) {
     FrameGuard guard(frame_);
-    if (!socket_) return NETCONN_NOT_CONNECTED;
+    const bool attempting = lookingUp_ || (link_ && link_->Opening());
+    if (!socket_ && !attempting) return NETCONN_NOT_CONNECTED;
+    if (!reported_) {
+        // Until the host has its OnConnect(0) the socket's timer is the
+        // connect's and the handshake's: the host's waits, counting from
+        // now, and is armed when the connection is reported.
+        heldTimerMs_ = milliseconds > 0 ? milliseconds : 0;
+        heldTimerSince_ = plat::MicroTicks();
+        return NETCONN_OK;
+    }
     socket_->SetTimer(milliseconds);
     return NETCONN_OK;
 }
 
 void TcpNetConn::Close() {
     FrameGuard guard(frame_);
-    // An answer still to come from the resolver belongs to no attempt now.
+    // The host is done with the attempt, and with its record.
+    hostRecord_ = nullptr;
+    heldTimerMs_ = 0;
+    ReleaseSocket();
+}
+
+void TcpNetConn::ReleaseSocket() {
+    // An answer still to come from the resolver, or a socket still being
+    // made on another thread, belongs to no attempt now.
     lookingUp_ = false;
     ++attempt_;
+    if (link_) {
+        link_->Detach();
+        link_.reset();
+    }
     if (socket_) {
         ISock* s = socket_;
         socket_ = nullptr;
@@ -131,7 +179,7 @@ void TcpNetConn::Close() {
 
 bool TcpNetConn::IsConnected() {
     FrameGuard guard(frame_);
-    return (socket_ || lookingUp_) && established_;
+    return (socket_ || lookingUp_ || (link_ && link_->Opening())) && established_;
 }
 
 void TcpNetConn::SetCallback(INetConnCallback* callback) {
@@ -146,11 +194,17 @@ void TcpNetConn::SetCodec(INetCodec* codec) {
 
 // ---- attempts -------------------------------------------------------------
 
+bool TcpNetConn::StillCurrent(const std::shared_ptr<bool>& alive, const unsigned& current, unsigned attempt) {
+    // current is only read while the connection is known to exist.
+    return *alive && current == attempt;
+}
+
 int TcpNetConn::StartAttempt(const std::wstring& host, int port, int timeout, ProxyInfo* proxy) {
     if (&host != &host_) host_ = host;
     port_ = port;
     timeout_ = timeout;
-    Close();
+    ReleaseSocket();
+    reported_ = false;
     if (proxy_ && proxy_.get() != proxy) proxy_.reset();
     established_ = false;
 
@@ -164,13 +218,18 @@ int TcpNetConn::StartAttempt(const std::wstring& host, int port, int timeout, Pr
                 return NETCONN_OK;
             }
             {
-                // The question may take its time; other connections go on.
+                // The question may take its time; other connections go on,
+                // and the host may close this one meanwhile.
                 const std::wstring target = host_;
+                const int targetPort = port_;
+                const std::shared_ptr<bool> alive = alive_;
+                const unsigned attempt = attempt_;
                 std::list<ProxyInfo> found;
                 {
                     FrameUnlock unlocked(frame_ && !frame_->InFrameThread() ? frame_ : nullptr);
-                    found = SystemProxyCandidates(target);
+                    found = SystemProxyCandidates(target, targetPort);
                 }
+                if (!StillCurrent(alive, attempt_, attempt)) return NETCONN_OK;
                 candidates_.swap(found);
             }
             LogCandidates();
@@ -178,6 +237,7 @@ int TcpNetConn::StartAttempt(const std::wstring& host, int port, int timeout, Pr
             if (!candidates_.empty()) {
                 *proxy = candidates_.front();
                 candidates_.pop_front();
+                BeginSlice();
                 LogLine(NamedLogger::TcpNetConn, LOG_LEVEL_INFO, L"trying system proxy candidate %s",
                         DescribeCandidate(*proxy).c_str());
             }
@@ -187,14 +247,14 @@ int TcpNetConn::StartAttempt(const std::wstring& host, int port, int timeout, Pr
         if (proxy->type != PROXY_SYSTEM && IsUsableProxy(*proxy)) {
             if (proxy_.get() != proxy) proxy_.reset(new ProxyInfo(*proxy));
             std::string proxyHost = plat::ToAnsi(proxy_->host);
-            return OpenSocket(proxyHost, proxy_->port, timeout) ? NETCONN_OK : NETCONN_NO_SOCKET;
+            return OpenSocket(proxyHost, proxy_->port, ConnectLimit()) ? NETCONN_OK : NETCONN_NO_SOCKET;
         }
     }
 
     proxy_.reset();
     established_ = true;
     std::string target = plat::ToAnsi(host_);
-    return OpenSocket(target, port_, timeout) ? NETCONN_OK : NETCONN_NO_SOCKET;
+    return OpenSocket(target, port_, ConnectLimit()) ? NETCONN_OK : NETCONN_NO_SOCKET;
 }
 
 bool TcpNetConn::OpenSocket(const std::string& host, int port, int timeout) {
@@ -207,11 +267,17 @@ bool TcpNetConn::OpenSocket(const std::string& host, int port, int timeout) {
             LookUpLater(host, port, timeout);
             return true;
         }
+        const std::shared_ptr<bool> alive = alive_;
+        const unsigned attempt = attempt_;
         {
             FrameUnlock unlocked(frame_);
             address = ResolveHost(host);
         }
-        if (address == kAddrNone) return false;
+        if (!StillCurrent(alive, attempt_, attempt)) return true;
+        if (address == kAddrNone) {
+            LogLine(NamedLogger::TcpNetConn, LOG_LEVEL_ERROR, L"lookup of %s failed", plat::FromAnsi(host).c_str());
+            return false;
+        }
     }
     return ConnectTo(address, port, timeout);
 }
@@ -228,7 +294,8 @@ void TcpNetConn::CandidatesLater() {
     BaseSelector* frame = frame_;
     auto found = std::make_shared<std::list<ProxyInfo>>();
     const std::wstring target = host_;
-    RunOffFrame(frame_, [found, target] { *found = SystemProxyCandidates(target); },
+    const int targetPort = port_;
+    RunOffFrame(frame_, [found, target, targetPort] { *found = SystemProxyCandidates(target, targetPort); },
                 [this, frame, alive, attempt, found] {
                     FrameGuard guard(frame);
                     if (!*alive || attempt != attempt_ || !lookingUp_) return;
@@ -238,8 +305,7 @@ void TcpNetConn::CandidatesLater() {
                     // No proxy named: the target itself.
                     if (candidates_.empty()) candidates_.push_back(DirectCandidate());
                     if (NextCandidate()) return;
-                    Close();
-                    if (callback_) callback_->OnConnect(NETCONN_EVENT_CONNECT_FAILED);
+                    ReportFailure(NETCONN_EVENT_CONNECT_FAILED);
                 });
 }
 
@@ -247,71 +313,54 @@ void TcpNetConn::LookUpLater(const std::string& host, int port, int timeout) {
     lookingUp_ = true;
     const unsigned attempt = attempt_;
     std::shared_ptr<bool> alive = alive_;
-    LookUpOnResolverThread(frame_, host, [this, alive, attempt, port, timeout](uint32_t address) {
+    LookUpOnResolverThread(frame_, host, [this, alive, attempt, host, port, timeout](uint32_t address) {
         FrameGuard guard(frame_);
         // Deleted, closed or connected elsewhere meanwhile: the answer is
         // nobody's any more.
         if (!*alive || attempt != attempt_ || !lookingUp_) return;
         lookingUp_ = false;
-        if (address == kAddrNone) ConnectFailed(L"the name does not resolve");
+        if (address == kAddrNone) ConnectFailed(L"lookup of " + plat::FromAnsi(host) + L" failed");
         else if (!ConnectTo(address, port, timeout)) ConnectFailed(L"no socket");
     });
 }
 
 bool TcpNetConn::ConnectTo(uint32_t address, int port, int timeout) {
     const std::string dotted = DottedAddress(address);
+    peer_ = plat::FromAnsi(dotted) + L":" + std::to_wstring(port);
+    peerLimitMs_ = timeout;
     // Off the frame's thread the factory runs without our hold on the frame
     // lock: a blocking connect (timeout 0 or less) waits in it, and the
-    // frame goes on meanwhile. Events of the new socket that the frame
-    // thread delivers before the factory has returned wait for the handoff
-    // (TakeOpenedSocket); a connect that completes inside the factory, on
-    // this thread, is deferred until the socket is known.
-    const bool offFrame = frame_ && !frame_->InFrameThread();
-    opening_ = true;
-    opener_ = std::this_thread::get_id();
+    // frame goes on meanwhile. The socket reports through a link of its
+    // own; events the frame thread delivers before the factory has returned
+    // wait for the handoff (TakeOpenedSocket), and a connect that completes
+    // inside the factory, on this thread, is deferred until the socket is
+    // known. The host may Close or delete the connection meanwhile: then the
+    // socket is closed by whoever claims it first, and nothing of this
+    // connection is touched.
+    BaseSelector* frame = frame_;
+    const bool offFrame = frame && !frame->InFrameThread();
+    std::shared_ptr<SocketLink> link = std::make_shared<SocketLink>(frame, this);
+    link_ = link;
     deferred_ = false;
+    ISock* s = nullptr;
     {
-        std::lock_guard<std::mutex> g(handoffLock_);
-        handoffDone_ = false;
-        handoffSocket_ = nullptr;
+        FrameUnlock unlocked(offFrame ? frame : nullptr);
+        // The factory returns null for any failure; it throws nothing.
+        s = CreateAsyncTcpSock(link.get(), dotted.c_str(), port, timeout, nullptr);
+        link->Handoff(s);
     }
-    // Once the handoff is made, the frame's thread may report the connect,
-    // and the host may delete this connection in its OnConnect: from then on
-    // nothing of it is touched before it is known to be alive.
-    std::shared_ptr<bool> alive = alive_;
-    ISock* s = CreateAsyncTcpSockUnlocked(offFrame, dotted, port, timeout);
-    if (!*alive) return true;
+    if (!link->owner()) {
+        ISock* unclaimed = link->Claim();
+        if (unclaimed) unclaimed->Close();
+        return true;
+    }
     TakeOpenedSocket();
     return s != nullptr;
 }
 
-ISock* TcpNetConn::CreateAsyncTcpSockUnlocked(bool offFrame, const std::string& dotted, int port, int timeout) {
-    FrameUnlock unlocked(offFrame ? frame_ : nullptr);
-    // The factory returns null for any failure; it throws nothing.
-    ISock* s = CreateAsyncTcpSock(this, dotted.c_str(), port, timeout, nullptr);
-    std::lock_guard<std::mutex> g(handoffLock_);
-    handoffSocket_ = s;
-    handoffDone_ = true;
-    // Notified under the lock: the waiter cannot go on (and perhaps delete
-    // this connection) before this thread has let go of the lock.
-    handoffReady_.notify_all();
-    return s;
-}
-
 bool TcpNetConn::TakeOpenedSocket() {
-    if (!opening_) return true;
-    const bool opener = std::this_thread::get_id() == opener_;
-    ISock* s = nullptr;
-    {
-        std::unique_lock<std::mutex> l(handoffLock_);
-        // The opener comes here only once the factory has returned; the
-        // frame's thread only with an event of the registered socket, when
-        // all that is left of the factory is its return.
-        if (opener && !handoffDone_) return true;
-        handoffReady_.wait(l, [this] { return handoffDone_; });
-        s = handoffSocket_;
-    }
-    opening_ = false;
+    if (!link_ || !link_->Opening()) return true;
+    ISock* s = link_->Claim();
     socket_ = s;
     const bool deferred = deferred_;
     deferred_ = false;
@@ -330,23 +379,32 @@ bool TcpNetConn::TakeOpenedSocket() {
 }
 
 void TcpNetConn::ConnectFailed(const std::wstring& why) {
+    const bool viaProxy = proxy_ && !established_;
     if (systemProxy_) {
-        const bool viaProxy = proxy_ && !established_;
         if (viaProxy) FailedProxies::OfProcess().Mark(*proxy_, plat::MicroTicks());
         const std::wstring what = viaProxy ? DescribeCandidate(*proxy_) : DescribeCandidate(DirectCandidate());
         LogLine(NamedLogger::TcpNetConn, LOG_LEVEL_ERROR, L"system proxy candidate %s failed: %s; %d left",
                 what.c_str(), why.c_str(), int(candidates_.size()));
+    } else if (viaProxy) {
+        LogLine(NamedLogger::TcpNetConn, LOG_LEVEL_ERROR, L"connection to proxy %s:%d failed: %s",
+                ToWString(proxy_->host).c_str(), int(proxy_->port), why.c_str());
+    } else {
+        LogLine(NamedLogger::TcpNetConn, LOG_LEVEL_ERROR, L"connection to %s port %d failed: %s", host_.c_str(),
+                port_, why.c_str());
     }
     proxy_.reset();
     if (NextCandidate()) return;
-    Close();
-    if (callback_) callback_->OnConnect(NETCONN_EVENT_CONNECT_FAILED);
+    ReportFailure(NETCONN_EVENT_CONNECT_FAILED);
 }
 
 bool TcpNetConn::NextCandidate() {
+    // A candidate starts its own dialogue: a helper left in some step of the
+    // last one's would carry on with this one from there.
+    if (!candidates_.empty()) DropHelper();
     while (!candidates_.empty()) {
         const ProxyInfo next = candidates_.front();
         candidates_.pop_front();
+        BeginSlice();
         LogLine(NamedLogger::TcpNetConn, LOG_LEVEL_INFO, L"trying system proxy candidate %s",
                 DescribeCandidate(next).c_str());
         if (IsDirectCandidate(next)) {
@@ -365,11 +423,33 @@ bool TcpNetConn::NextCandidate() {
     return false;
 }
 
+void TcpNetConn::BeginSlice() {
+    if (!climbEnd_) return;
+    // Each candidate left gets an equal share of what remains of the limit,
+    // so that one that stalls leaves time for those after it.
+    const uint64_t now = plat::MicroTicks();
+    const uint64_t left = climbEnd_ > now ? climbEnd_ - now : 0;
+    sliceEnd_ = now + left / (candidates_.size() + 1);
+}
+
+int TcpNetConn::SliceLeftMs() const {
+    const uint64_t now = plat::MicroTicks();
+    const uint64_t left = sliceEnd_ > now ? (sliceEnd_ - now + 999) / 1000 : 1;
+    return left > uint64_t(INT_MAX) ? INT_MAX : (left < 1 ? 1 : int(left));
+}
+
+int TcpNetConn::ConnectLimit() const {
+    // A blocking connect (0 or less) stays one; the system's candidates
+    // connect within their share.
+    if (timeout_ <= 0 || !climbEnd_) return timeout_;
+    return SliceLeftMs();
+}
+
 void TcpNetConn::BeginHandshake() {
     int kind = HelperKind(proxy_->type);
     if (kind != PROXY_SOCKS4 && kind != PROXY_SOCKS5 && kind != PROXY_HTTP) {
-        Close();
-        if (callback_) callback_->OnConnect(NETCONN_EVENT_UNSUPPORTED_PROXY);
+        LogLine(NamedLogger::TcpNetConn, LOG_LEVEL_ERROR, L"proxy type %d is not supported", int(proxy_->type));
+        ReportFailure(NETCONN_EVENT_UNSUPPORTED_PROXY);
         return;
     }
     // The helper goes on from its step only with a proxy of its own kind; a
@@ -399,12 +479,36 @@ void TcpNetConn::BeginHandshake() {
     }
 }
 
+void TcpNetConn::ReportConnected() {
+    reported_ = true;
+    if (hostRecord_) {
+        // The record names what carries the connection, after a failover too.
+        *hostRecord_ = proxy_ ? *proxy_ : DirectCandidate();
+        hostRecord_ = nullptr;
+    }
+    if (heldTimerMs_ > 0) {
+        // The host's SetTimeout from before the connection was up, counted
+        // from the call.
+        const uint64_t spent = (plat::MicroTicks() - heldTimerSince_) / 1000;
+        const int left = spent >= uint64_t(heldTimerMs_) ? 1 : heldTimerMs_ - int(spent);
+        heldTimerMs_ = 0;
+        socket_->SetTimer(left);
+    }
+    if (callback_) callback_->OnConnect(NETCONN_OK);
+}
+
+void TcpNetConn::ReportFailure(int event) {
+    ReleaseSocket();
+    hostRecord_ = nullptr;
+    if (callback_) callback_->OnConnect(event);
+}
+
 // ---- socket events --------------------------------------------------------
 
 void TcpNetConn::OnConnect(int status) {
     FrameGuard guard(frame_);
-    if (opening_) {
-        if (std::this_thread::get_id() == opener_) {
+    if (link_ && link_->Opening()) {
+        if (link_->OnOpenerThread()) {
             // Inside CreateAsyncTcpSock: the socket is not known yet.
             deferred_ = true;
             deferredStatus_ = status;
@@ -416,13 +520,17 @@ void TcpNetConn::OnConnect(int status) {
 }
 
 bool TcpNetConn::SocketKnown() {
-    if (!opening_ || std::this_thread::get_id() == opener_) return true;
+    if (!link_ || !link_->Opening() || link_->OnOpenerThread()) return true;
     return TakeOpenedSocket();
 }
 
 void TcpNetConn::HandleConnect(int status) {
     if (status != 0) {
-        ConnectFailed(L"connect refused, unreachable or timed out (status " + std::to_wstring(status) + L")");
+        // The socket's code tells a refusal from other failures; a time-out
+        // has none.
+        const int code = status == 1 ? plat::LastSocketError() : 0;
+        ConnectFailed(status == 2 ? L"no answer from " + peer_ + L" within " + std::to_wstring(peerLimitMs_) + L" ms"
+                                  : L"connect to " + peer_ + L" failed: " + ConnectErrorText(code));
         return;
     }
     if (!socket_) return;
@@ -430,21 +538,24 @@ void TcpNetConn::HandleConnect(int status) {
         BeginHandshake();
         return;
     }
-    if (callback_) callback_->OnConnect(NETCONN_OK);
+    ReportConnected();
 }
 
 void TcpNetConn::OnClose() {
     FrameGuard guard(frame_);
     if (!SocketKnown()) return;
-    // Forget the socket first: the host may reuse or delete the connection
-    // inside its callback.
-    Close();
     if (proxy_ && !established_) {
-        // The host asked to connect and has not been told the outcome yet.
+        // The host asked to connect and has not been told the outcome yet:
+        // the proxy is as good as unreachable, and the next candidate (if
+        // any) is tried.
+        ReleaseSocket();
         LogHandshakeEnd(L"proxy closed the connection" + DuringStep());
-        if (callback_) callback_->OnConnect(NETCONN_EVENT_CONNECT_FAILED);
+        ConnectFailed(L"closed during the handshake");
         return;
     }
+    // Forget the socket first: the host may reuse or delete the connection
+    // inside its callback.
+    ReleaseSocket();
     if (callback_) callback_->OnClose();
 }
 
@@ -453,8 +564,17 @@ void TcpNetConn::OnError(int code, const char* text) {
     if (!SocketKnown()) return;
     std::wstring message = text ? plat::FromAnsi(text) : std::wstring();
     LogLine(NamedLogger::TcpNetConn, LOG_LEVEL_ERROR, L"basic socket error: %d, %s", code, message.c_str());
+    if (proxy_ && !established_ && code != NETCONN_EVENT_HANDSHAKE_FAILED) {
+        // A proxy that resets the connection mid-handshake fails like one
+        // that closes it: the next candidate, or OnConnect(4).
+        ReleaseSocket();
+        LogHandshakeEnd(L"proxy reset the connection" + DuringStep());
+        ConnectFailed(L"reset during the handshake");
+        return;
+    }
     if (code < 0 || code > kLargestSocketCode) code = NETCONN_EVENT_FAILED;
-    Close();
+    ReleaseSocket();
+    hostRecord_ = nullptr;
     if (callback_) callback_->OnError(code);
 }
 
@@ -463,10 +583,10 @@ void TcpNetConn::OnTimer() {
     if (!SocketKnown()) return;
     if (proxy_ && !established_) {
         // The proxy did not finish its handshake in time.
-        Close();
-        LogHandshakeEnd(L"no answer from proxy within " + std::to_wstring(HandshakeLimit()) + L" ms" +
-                        DuringStep());
-        if (callback_) callback_->OnConnect(NETCONN_EVENT_CONNECT_FAILED);
+        ReleaseSocket();
+        const std::wstring why = L"no answer from proxy within " + std::to_wstring(HandshakeLimit()) + L" ms";
+        LogHandshakeEnd(why + DuringStep());
+        ConnectFailed(why);
         return;
     }
     if (callback_) callback_->OnTimeout();
@@ -518,7 +638,7 @@ unsigned TcpNetConn::HandshakeData(const char* data, unsigned len) {
         if (!pending_.empty()) s->Send(pending_.data(), pending_.size());
         pending_.clear();
         std::shared_ptr<bool> alive = alive_;
-        if (callback_) callback_->OnConnect(NETCONN_OK);
+        ReportConnected();
         // Tunnel bytes that came in the same read as the reply belong to the
         // host now; left in the socket they would wait for the next read,
         // which may never come when the server waits for an answer.
@@ -527,7 +647,7 @@ unsigned TcpNetConn::HandshakeData(const char* data, unsigned len) {
         return taken >= len - used ? len : used + taken;
     }
     case HS_RECONNECT:
-        Close();
+        ReleaseSocket();
         if (StartAttempt(host_, port_, timeout_, proxy_.get()) != NETCONN_OK) ConnectFailed(L"no new connection");
         return 0;
     case HS_WAIT:
@@ -547,7 +667,7 @@ unsigned TcpNetConn::HandshakeData(const char* data, unsigned len) {
 }
 
 void TcpNetConn::HandshakeFailed(const std::wstring& why) {
-    Close();
+    ReleaseSocket();
     LogHandshakeEnd(why);
     OnError(NETCONN_EVENT_HANDSHAKE_FAILED, kAuthFail);
 }
@@ -556,7 +676,9 @@ std::wstring TcpNetConn::DuringStep() const {
     return helper_ ? L" (step \"" + helper_->state() + L"\")" : std::wstring();
 }
 
-int TcpNetConn::HandshakeLimit() const { return timeout_ > 0 ? timeout_ : kDefaultTimeoutMs; }
+int TcpNetConn::LimitMs(int timeout) { return timeout > 0 ? timeout : kDefaultTimeoutMs; }
+
+int TcpNetConn::HandshakeLimit() const { return climbEnd_ ? SliceLeftMs() : LimitMs(timeout_); }
 
 void TcpNetConn::LogHandshakeEnd(const std::wstring& why) {
     const std::wstring where = proxy_ ? ToWString(proxy_->host) + L":" + std::to_wstring(proxy_->port) : std::wstring();

@@ -10,18 +10,22 @@
 // connect waits there): no connection waits for another one's DNS or
 // connect. A Connect made on the frame's thread looks names up on a
 // resolver thread and goes on when the answer is back.
+//
+// While the lock is let go, another thread may Close, Connect again or
+// delete the connection: every step after such a window first checks that
+// its attempt is still the current one, and a socket opened meanwhile
+// reaches the connection through a SocketLink of its own, which swallows
+// its events once the connection has let it go.
 #ifndef VEMNET_TCP_NET_CONN_H
 #define VEMNET_TCP_NET_CONN_H
 
-#include <condition_variable>
 #include <cstdint>
 #include <list>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 
 #include "conn/proxy/proxy_helper.h"
+#include "conn/socket_link.h"
 #include "sockets/block_buffer.h"
 #include "vemnet/netconn.h"
 #include "vemnet/sock.h"
@@ -73,21 +77,36 @@ private:
     // Creates the socket and stores it before acting on a connect that
     // completed inside the factory.
     bool ConnectTo(uint32_t address, int port, int timeout);
-    // False when the host deleted the connection in the deferred OnConnect.
+    // Claims the socket being opened; false when the host deleted the
+    // connection in the deferred OnConnect.
     bool TakeOpenedSocket();
-    // The socket factory, run without this thread's hold on the frame lock
-    // when offFrame; ends with the handoff to TakeOpenedSocket.
-    ISock* CreateAsyncTcpSockUnlocked(bool offFrame, const std::string& dotted, int port, int timeout);
     // Called first by every socket event: the event's socket is known (it
     // was handed over), and false when the connection is gone.
     bool SocketKnown();
+    // After the frame lock was let go: false when the attempt begun as
+    // `attempt` was closed or replaced meanwhile, or the connection deleted
+    // (then nothing of it may be touched any more).
+    static bool StillCurrent(const std::shared_ptr<bool>& alive, const unsigned& current, unsigned attempt);
     void HandleConnect(int status);
     // A TCP attempt to the target or the current proxy did not come up: the
     // next candidate of the system setting, or OnConnect(4) to the host.
     void ConnectFailed(const std::wstring& why);
     // Tries the remaining candidates in order; false when none could start.
     bool NextCandidate();
+    // The system's candidates share the limit: each one's attempt (connect
+    // and handshake) ends at sliceEnd_.
+    void BeginSlice();
+    int SliceLeftMs() const;
+    // The socket's connect limit for the attempt being started.
+    int ConnectLimit() const;
     void BeginHandshake();
+    // The outcome for the host: OnConnect(0) (the record rewritten, the
+    // host's early timer armed), or a failure event after the socket is let go.
+    void ReportConnected();
+    void ReportFailure(int event);
+    // Lets the current socket go (internal; the host's Close also forgets
+    // what belongs to the host's attempt).
+    void ReleaseSocket();
     unsigned Deliver(const char* data, unsigned len);
     unsigned HandshakeData(const char* data, unsigned len);
     bool SendPayload(const char* data, unsigned len);
@@ -97,6 +116,7 @@ private:
     void LogHandshakeEnd(const std::wstring& why);
     std::wstring DuringStep() const;
     int HandshakeLimit() const;
+    static int LimitMs(int timeout);
 
     std::wstring host_;
     int port_;
@@ -119,19 +139,28 @@ private:
     bool lookingUp_;
     unsigned attempt_;
 
-    // While the factory runs: a connect that completes inside it, on the
-    // opener's thread, waits in deferred_; the frame's thread, which may see
-    // the new socket's events before the factory has returned, waits for
-    // the socket to be handed over (handoff*, under handoffLock_ and not the
-    // frame lock, which the opener does not hold then).
-    bool opening_;
-    std::thread::id opener_;
+    // The caller's type-5 record, rewritten with the candidate that carries
+    // the connection when it is up; forgotten at Close and every outcome.
+    ProxyInfo* hostRecord_;
+    // OnConnect(0) reached the host; before that a SetTimeout of the host's
+    // is held (heldTimerMs_, from heldTimerSince_ in microseconds).
+    bool reported_;
+    int heldTimerMs_;
+    uint64_t heldTimerSince_;
+    // End of the whole climb through the system's candidates, and of the
+    // current candidate's share (microseconds; 0 without candidates).
+    uint64_t climbEnd_;
+    uint64_t sliceEnd_;
+    // The address and limit of the connect under way, for the log.
+    std::wstring peer_;
+    int peerLimitMs_ = 0;
+
+    // The current socket's link (also while the factory is still making
+    // the socket). A connect that completes inside the factory, on the
+    // opener's thread, waits in deferred_ until the socket is claimed.
+    std::shared_ptr<SocketLink> link_;
     bool deferred_;
     int deferredStatus_;
-    std::mutex handoffLock_;
-    std::condition_variable handoffReady_;
-    bool handoffDone_;
-    ISock* handoffSocket_;
 
     // Cleared by the destructor: lets a method that called the host find out
     // whether the host deleted the connection meanwhile.

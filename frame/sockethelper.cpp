@@ -69,7 +69,11 @@ uint32_t Sockethelper::GetLocal(int* port) {
 int Sockethelper::GetConnectError() {
     int err = 0;
     if (plat::GetPendingError(sock, &err) != 0) err = plat::LastSocketError();
-    if (err != 0) return 1;
+    if (err != 0) {
+        // The reason stays the thread's last error for the user's OnConnect.
+        plat::SetLastSocketError(err);
+        return 1;
+    }
     flags |= SF_CONNECTED;
     return 0;
 }

@@ -9,59 +9,91 @@
 #include "conn/wide_text.h"
 #include "frame/default_frame.h"
 #include "http/http_net_context.h"
+#include "logging/logger.h"
 #include "platform/platform.h"
 
 namespace VemNetwork {
 
 HttpNetConn::HttpNetConn()
-    : callback(nullptr), codec(nullptr), connected(false), baseInterval(1000), maxInterval(7000) {}
+    : callback(nullptr), codec(nullptr), connected(false), generation(0), baseInterval(1000), maxInterval(7000) {}
 
-HttpNetConn::~HttpNetConn() { Close(); }
+HttpNetConn::~HttpNetConn() {
+    // Declared before the guard: the last reference may go here, and the
+    // context's clean-up needs no frame lock.
+    boost::shared_ptr<HttpNetContext> old;
+    FrameGuard guard(GetDefaultFrame());
+    StopContext(true, old);
+}
 
 int HttpNetConn::Connect(const WideStringView& hostName, int port, int timeout, ProxyInfo* proxy) {
     if (proxy && HasCutText(*proxy)) return NETCONN_NO_SOCKET;
-    Close();
+    if (port < 1 || port > 65535) {
+        LogLine(NamedLogger::HttpNetConn, LOG_LEVEL_ERROR, L"connect refused: port %d is not in 1 to 65535", port);
+        return NETCONN_NO_SOCKET;
+    }
+    BaseSelector* frame = GetDefaultFrame();
+    unsigned mine = 0;
+    {
+        boost::shared_ptr<HttpNetContext> old;
+        FrameGuard guard(frame);
+        StopContext(false, old);
+        mine = generation;
+    }
     boost::shared_ptr<HttpNetContext> fresh;
     try {
         fresh = boost::make_shared<HttpNetContext>();
+        fresh->ResetSession();
+        fresh->host = ToWString(hostName);
+        fresh->port = port;
+        fresh->ArmDeadline(plat::TickCount() + uint32_t(timeout));
+        if (proxy) fresh->proxy = *proxy;
+        fresh->SetVerb(verb);
+        fresh->SetHeaders(headers);
+        fresh->SetPollInterval(baseInterval, maxInterval);
+        fresh->SetUrl(url);
     } catch (const std::exception&) {
         return NETCONN_NO_SOCKET;
     }
-    boost::shared_ptr<HttpNetContext> replaced = fresh;
-    {
-        // The frame's events of the old context read `context` through
-        // PushBaseTask; replacing it under the frame lock keeps them apart.
-        FrameGuard guard(GetDefaultFrame());
-        SwapContext(replaced);
-        fresh->conn.store(this);
-    }
-    // A context another thread's Connect put in place meanwhile stops.
-    if (replaced) {
-        replaced->running.store(false);
-        replaced->conn.store(nullptr);
-        replaced.reset();
-    }
-    fresh->ResetSession();
-    fresh->host = ToWString(hostName);
-    fresh->port = port;
-    fresh->ArmDeadline(plat::TickCount() + uint32_t(timeout));
-    if (proxy) fresh->proxy = *proxy;
-    fresh->SetVerb(verb);
-    fresh->SetHeaders(headers);
-    fresh->SetPollInterval(baseInterval, maxInterval);
-    fresh->SetUrl(url);
 
+    FrameGuard guard(frame);
+    // Closed (or connected anew) by another thread meanwhile: this attempt
+    // is over before it began, and no event of it reaches the host.
+    if (mine != generation) return NETCONN_OK;
     boost::shared_ptr<HttpNetContext>* ref = new (std::nothrow) boost::shared_ptr<HttpNetContext>(fresh);
-    if (!ref || !plat::StartThread(RunWorker, ref)) {
+    if (!ref) return NETCONN_NO_SOCKET;
+    fresh->conn.store(this);
+    boost::shared_ptr<HttpNetContext> in = fresh;
+    SwapContext(in);
+    // Started under the frame lock: its first event waits for this call to end.
+    if (!plat::StartThread(RunWorker, ref)) {
         delete ref;
-        Close();
+        boost::shared_ptr<HttpNetContext> none;
+        SwapContext(none);
+        fresh->running.store(false);
+        fresh->conn.store(nullptr);
         return NETCONN_NO_SOCKET;
     }
-    plat::SleepMs(100);
     return NETCONN_OK;
 }
 
-int HttpNetConn::Send(const char* bytes, int length) { return Queue(bytes, length, true); }
+void HttpNetConn::StopContext(bool abandon, boost::shared_ptr<HttpNetContext>& old) {
+    ++generation;
+    connected.store(false);
+    SwapContext(old);
+    if (!old) return;
+    old->running.store(false);
+    old->conn.store(nullptr);
+    if (abandon) old->Abandon();
+    // A worker asleep between polls goes at once.
+    old->Wake();
+}
+
+int HttpNetConn::Send(const char* bytes, int length) {
+    if (length < 0) return NETCONN_FULL;
+    // No bytes is an empty message, as for a TCP connection.
+    if (!bytes) length = 0;
+    return Queue(bytes, length, true);
+}
 
 int HttpNetConn::QueuePoll() { return Queue(nullptr, 0, false); }
 
@@ -88,7 +120,13 @@ int HttpNetConn::Queue(const char* bytes, int length, bool wake) {
             message.assign(bytes, size_t(length));
         }
     }
-    ctx->PushTask(L"senddata", boost::bind(&HttpNetContext::SendRequest, ctx, message));
+    // A large message goes in pieces, each an exchange of its own.
+    size_t at = 0;
+    do {
+        const size_t piece = message.size() - at < size_t(kMessagePiece) ? message.size() - at : size_t(kMessagePiece);
+        ctx->PushTask(L"senddata", boost::bind(&HttpNetContext::SendRequest, ctx, message.substr(at, piece)));
+        at += piece;
+    } while (at < message.size());
     if (wake) ctx->Wake();
     return NETCONN_OK;
 }
@@ -100,18 +138,9 @@ int HttpNetConn::SetTimeout(int milliseconds) {
 }
 
 void HttpNetConn::Close() {
-    if (!Context()) return;
-    // Declared before the guard: the last reference may go here, and the
-    // context's clean-up needs no frame lock.
     boost::shared_ptr<HttpNetContext> old;
-    {
-        FrameGuard guard(GetDefaultFrame());
-        SwapContext(old);
-        if (old) {
-            old->running.store(false);
-            old->conn.store(nullptr);
-        }
-    }
+    FrameGuard guard(GetDefaultFrame());
+    StopContext(false, old);
 }
 
 bool HttpNetConn::IsConnected() { return connected.load(); }
@@ -154,7 +183,7 @@ bool HttpNetConn::SetUrl(const WideStringView& view) {
 void HttpNetConn::NotifyConnect(int result) {
     connected.store(result == 0);
     INetConnCallback* cb = callback.load();
-    if (cb) cb->OnConnect(result == 0 ? 0 : 4);
+    if (cb) cb->OnConnect(result == 0 || result == NETCONN_EVENT_UNSUPPORTED_PROXY ? result : NETCONN_EVENT_CONNECT_FAILED);
 }
 
 void HttpNetConn::NotifyError(int code, const char*) {

@@ -7,6 +7,10 @@
 // Close clears the context's back reference holding that same lock, so a
 // delivery in progress finishes before Close returns, and none starts
 // afterwards; as the lock is recursive, Close also works from a callback.
+// Connect prepares the new context without any lock and puts it in place,
+// and starts its worker, under the frame lock: a Close on another thread
+// either comes first (and the Connect starts nothing) or stops the new
+// context, and no event of it reaches the host before Connect has returned.
 // `context` itself is replaced by Close and Connect (from any thread, a
 // callback included) while Send and SetTimeout read it: contextLock guards
 // it, held only to copy or swap the reference.
@@ -65,13 +69,26 @@ public:
     const std::map<std::wstring, std::wstring>& Params() const { return params; }
     const std::string& Data() const { return data; }
 
+    // The most of one message that goes in one request: its body then stays
+    // within 131072 bytes, the most a server of the session protocol reads
+    // (the bound its own replies keep to). A larger message is sent in
+    // pieces of this size, one exchange each, in order.
+    static const int kMessagePiece = 57 * 1680;
+
 private:
     int Queue(const char* data, int length, bool wake);
     void SwapContext(boost::shared_ptr<HttpNetContext>& other);
+    // Stops the running context, if any (abandoning its requests when the
+    // connection goes away); under the frame lock. The stopped context is
+    // left in `old`, to be let go without the lock.
+    void StopContext(bool abandon, boost::shared_ptr<HttpNetContext>& old);
 
     std::atomic<INetConnCallback*> callback;
     std::atomic<INetCodec*> codec;
     std::atomic<bool> connected;
+    // Counts Close and Connect calls, under the frame lock: a Connect that
+    // finds it changed after preparing its context was closed meanwhile.
+    unsigned generation;
     mutable std::mutex contextLock;
     boost::shared_ptr<HttpNetContext> context;   // under contextLock
     std::map<std::wstring, std::wstring> params;

@@ -8,6 +8,7 @@
 
 #include "frame/default_frame.h"
 #include "http/http_net_conn.h"
+#include "conn/proxy_record.h"
 #include "http/http_send_task.h"
 #include "logging/logger.h"
 
@@ -19,10 +20,12 @@ std::atomic<int> HttpNetContext::sendTimeoutMs(10000);
 HttpNetContext::HttpNetContext()
     : running(true),
       failed(false),
+      abandoned(false),
       openFailureReported(false),
       wakeRequested(false),
       tasksFinished(false),
       conn(nullptr),
+      client(plat::HttpClient::Create()),
       port(0),
       deadline(0),
       baseInterval(1000),
@@ -66,6 +69,18 @@ bool HttpNetContext::SetUrl(const std::wstring& text) {
 void HttpNetContext::ResetSession() {
     if (client) client->CloseAll();
     session.clear();
+}
+
+void HttpNetContext::Abandon() {
+    abandoned.store(true);
+    running.store(false);
+    if (client) client->Abort();
+}
+
+bool HttpNetContext::ProxySupported() const {
+    if (!IsUsableProxy(proxy) || proxy.type == PROXY_SYSTEM) return true;
+    if (proxy.type == PROXY_SOCKS5) return plat::HttpClient::SpeaksSocks5();
+    return proxy.type == PROXY_SOCKS4 || proxy.type == PROXY_SOCKS4_ALT || proxy.type == PROXY_HTTP;
 }
 
 void HttpNetContext::DoubleInterval() {

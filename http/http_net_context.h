@@ -82,6 +82,11 @@ public:
     // Closes the client (request, connection, session) and forgets the
     // session identifier.
     void ResetSession();
+    // The connection is gone: the exchange under way is cut off (from any
+    // thread) and nothing queued is sent any more.
+    void Abandon();
+    // Whether the HTTP client can speak to the proxy the record names.
+    bool ProxySupported() const;
 
     // ---- worker queue ----
     void PushTask(const std::wstring& label, const boost::function<void()>& call);
@@ -144,6 +149,8 @@ public:
     std::atomic<bool> running;
     // Set with running = false by a failure that stops the worker.
     std::atomic<bool> failed;
+    // Set by Abandon.
+    std::atomic<bool> abandoned;
     // Worker only: an open failure was reported in this cycle.
     bool openFailureReported;
     std::mutex wakeLock;
@@ -153,7 +160,9 @@ public:
     std::deque<HttpSendTask*> tasks;
     bool tasksFinished;   // under taskLock
     std::atomic<HttpNetConn*> conn;
-    std::unique_ptr<plat::HttpClient> client;   // session, connection and request
+    // Session, connection and request; made with the record and kept to its
+    // end, so that Abandon may reach it from another thread.
+    const std::unique_ptr<plat::HttpClient> client;
     plat::Lock recvLock;
     SmallBlockBuffer recvBuffer;
     // Decoded bytes that arrived while recvBuffer was full, oldest first;

@@ -6,6 +6,7 @@
 
 #include "http/http_net_context.h"
 #include "http/http_send_task.h"
+#include "logging/logger.h"
 #include "platform/platform.h"
 
 namespace VemNetwork {
@@ -48,6 +49,14 @@ void RunWorker(void* arg) {
     if (!holder || !*holder) return;
     HttpNetContext& context = **holder;
 
+    if (!context.ProxySupported()) {
+        // Nothing reaches the server through a proxy the client cannot speak.
+        LogLine(NamedLogger::HttpNetConn, LOG_LEVEL_ERROR,
+                L"proxy type %d is not supported by the system's HTTP client", int(context.proxy.type));
+        context.running.store(false);
+        context.PostConnected(NETCONN_EVENT_UNSUPPORTED_PROXY, false);
+        return;
+    }
     context.PostConnected(0, false);
     while (context.running.load()) {
         uint32_t now = plat::TickCount();
@@ -59,7 +68,9 @@ void RunWorker(void* arg) {
         // Only the tasks queued when the cycle began: a host that keeps
         // sending does not hold off the cycle's events (its wake-up ends the
         // sleep at once instead).
-        for (size_t queued = context.TaskCount(); queued > 0 && !holding && !context.failed.load(); --queued) {
+        for (size_t queued = context.TaskCount(); queued > 0 && !holding && !context.failed.load() &&
+                                                  !context.abandoned.load();
+             --queued) {
             HttpSendTask* task = context.PopTask();
             if (!task) break;
             RunTask(context, task);
@@ -78,10 +89,10 @@ void RunWorker(void* arg) {
         if (context.DeadlinePassed(now)) context.PostTimeout(false);
     }
     // Messages queued before a Close still go out; their results reach
-    // nobody once the connection has let go. After a failure they are
-    // dropped.
+    // nobody once the connection has let go. After a failure, or once the
+    // connection is deleted, they are dropped.
     while (HttpSendTask* task = context.PopTaskOrFinish()) {
-        if (context.failed.load()) {
+        if (context.failed.load() || context.abandoned.load()) {
             delete task;
         } else {
             RunTask(context, task);

@@ -60,18 +60,19 @@ std::string BuildRequestBody(const std::string& session, const std::string& mess
 //   recvLock or report the failure and stop the worker.
 void HttpNetContext::SendRequest(const std::string& message) {
     int error = 0;
-    if (!client) client = plat::HttpClient::Create();
     if (!client->SessionOpen()) {
         plat::HttpSessionSettings settings;
         if (!IsUsableProxy(proxy)) {
             settings.access = plat::HttpAccess::Direct;
-        } else if (proxy.type == 5) {
+        } else if (proxy.type == PROXY_SYSTEM) {
             settings.access = plat::HttpAccess::System;
         } else {
             settings.access = plat::HttpAccess::Named;
-            if (proxy.type >= 1 && proxy.type <= 3) {
+            if (proxy.type == PROXY_SOCKS5) {
+                settings.proxyList = L"SOCKS5=" + ToWString(proxy.host) + L":" + std::to_wstring(proxy.port);
+            } else if (proxy.type == PROXY_SOCKS4 || proxy.type == PROXY_SOCKS4_ALT) {
                 settings.proxyList = L"SOCKS=" + ToWString(proxy.host) + L":" + std::to_wstring(proxy.port);
-            } else if (proxy.type == 4) {
+            } else if (proxy.type == PROXY_HTTP) {
                 settings.proxyList = L"HTTP=HTTP://" + ToWString(proxy.host) + L":" + std::to_wstring(proxy.port);
             }
         }

@@ -18,7 +18,9 @@ enum class HttpAccess {
 
 struct HttpSessionSettings {
     HttpAccess access = HttpAccess::Direct;
-    std::wstring proxyList;   // "HTTP=HTTP://host:port" or "SOCKS=host:port"; may be empty
+    // "HTTP=HTTP://host:port", "SOCKS=host:port" (SOCKS4a) or
+    // "SOCKS5=host:port" (where SpeaksSocks5); may be empty.
+    std::wstring proxyList;
     std::wstring host;        // the server
     int port = 80;
     std::wstring verb;
@@ -35,6 +37,8 @@ enum : int {
 class HttpClient {
 public:
     static std::unique_ptr<HttpClient> Create();
+    // Whether the client reaches a SOCKS5 proxy (WinInet speaks SOCKS4 only).
+    static bool SpeaksSocks5();
     virtual ~HttpClient() {}
     // The three opening steps; each false with the reason in *error. Steps
     // already done stay done.
@@ -55,6 +59,9 @@ public:
     virtual int Read(char* buffer, int size) = 0;
     // Closes whatever is open, request first.
     virtual void CloseAll() = 0;
+    // From any thread: cuts off the exchange under way (which then fails)
+    // and makes every later one fail at once.
+    virtual void Abort() = 0;
 };
 
 }  // namespace plat

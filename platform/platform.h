@@ -140,6 +140,8 @@ struct ProxyEntry {
     int type;
     std::wstring host;
     int port;
+    std::wstring user;       // from the URL's "user:password@", decoded
+    std::wstring password;
 };
 // The system's proxy setting: the list text in the form "http=host:port
 // socks=host:port" or "host:port" (WinInet), or the entries themselves (the

@@ -9,9 +9,14 @@
 // The reply body is collected while the exchange runs and handed out by Read.
 #include <curl/curl.h>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <cctype>
 #include <cstring>
 #include <mutex>
+#include <set>
 #include <string>
 
 #include "platform/http_client.h"
@@ -51,6 +56,7 @@ std::string Lower(std::string s) {
 // The proxy URL libcurl wants from a WinInet proxy list:
 //   "HTTP=HTTP://h:p"  -> "http://h:p"
 //   "SOCKS=h:p"        -> "socks4a://h:p"
+//   "SOCKS5=h:p"       -> "socks5h://h:p" (the proxy resolves the name)
 //   "h:p"              -> "http://h:p"   (one proxy for every protocol)
 // Entries are separated by spaces or ";"; the HTTP entry wins, since every
 // request is plain HTTP. Empty when the list names no proxy.
@@ -73,6 +79,8 @@ std::string ProxyUrl(const std::wstring& list) {
         std::string address = sep == std::string::npos ? value : value.substr(sep + 3);
         if (kind == "socks") {
             if (socks.empty()) socks = "socks4a://" + address;
+        } else if (kind == "socks5") {
+            if (socks.empty()) socks = "socks5h://" + address;
         } else if (kind == "http") {
             if (http.empty()) http = (scheme.empty() ? std::string("http") : scheme) + "://" + address;
         } else if (kind.empty()) {
@@ -109,6 +117,7 @@ public:
     bool OpenSession(const HttpSessionSettings& settings, int* error) override {
         std::call_once(g_curlInit, InitCurl);
         if (g_curlInitResult != CURLE_OK) return Fail(error, int(g_curlInitResult));
+        if (aborted_.load()) return Fail(error, int(CURLE_ABORTED_BY_CALLBACK));
         if (!easy_) {
             easy_ = curl_easy_init();
             if (!easy_) return Fail(error, int(CURLE_FAILED_INIT));
@@ -126,6 +135,14 @@ public:
         // Replies are never cached by the client; cookies live as long as
         // the session, as with the system's HTTP service.
         Set(rc, CURLOPT_COOKIEFILE, "");
+        // Abort reaches the sockets of the handle and its progress check.
+        Set(rc, CURLOPT_OPENSOCKETFUNCTION, &CurlHttpClient::OnOpenSocket);
+        Set(rc, CURLOPT_OPENSOCKETDATA, this);
+        Set(rc, CURLOPT_CLOSESOCKETFUNCTION, &CurlHttpClient::OnCloseSocket);
+        Set(rc, CURLOPT_CLOSESOCKETDATA, this);
+        Set(rc, CURLOPT_XFERINFOFUNCTION, &CurlHttpClient::OnProgress);
+        Set(rc, CURLOPT_XFERINFODATA, this);
+        Set(rc, CURLOPT_NOPROGRESS, 0L);
         switch (settings.access) {
         case HttpAccess::Direct:
             Set(rc, CURLOPT_PROXY, "");
@@ -200,6 +217,7 @@ public:
         readPos_ = 0;
         replied_ = false;
         if (!requestOpen_) return Fail(error, kHttpWrongState);
+        if (aborted_.load()) return Fail(error, int(CURLE_ABORTED_BY_CALLBACK));
 
         curl_slist* list = nullptr;
         std::string text = ToAnsi(headers);
@@ -265,7 +283,35 @@ public:
         readPos_ = 0;
     }
 
+    void Abort() override {
+        std::lock_guard<std::mutex> g(socketsLock_);
+        aborted_.store(true);
+        // The transfer's reads and writes end at once; the handles stay
+        // open until libcurl closes them.
+        for (curl_socket_t s : sockets_) ::shutdown(s, SHUT_RDWR);
+    }
+
 private:
+    static curl_socket_t OnOpenSocket(void* self, curlsocktype, curl_sockaddr* address) {
+        CurlHttpClient* client = static_cast<CurlHttpClient*>(self);
+        std::lock_guard<std::mutex> g(client->socketsLock_);
+        if (client->aborted_.load()) return CURL_SOCKET_BAD;
+        curl_socket_t s = ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+        if (s != CURL_SOCKET_BAD) client->sockets_.insert(s);
+        return s;
+    }
+
+    static int OnCloseSocket(void* self, curl_socket_t s) {
+        CurlHttpClient* client = static_cast<CurlHttpClient*>(self);
+        std::lock_guard<std::mutex> g(client->socketsLock_);
+        client->sockets_.erase(s);
+        return ::close(s);
+    }
+
+    static int OnProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+        return static_cast<CurlHttpClient*>(self)->aborted_.load() ? 1 : 0;
+    }
+
     template <typename T>
     void Set(CURLcode& rc, CURLoption option, T value) {
         if (rc != CURLE_OK) return;
@@ -300,10 +346,16 @@ private:
     std::string body_;
     std::string reply_;
     size_t readPos_ = 0;
+    // The handle's open sockets, for Abort on another thread.
+    std::mutex socketsLock_;
+    std::set<curl_socket_t> sockets_;
+    std::atomic<bool> aborted_{false};
 };
 
 }  // namespace
 
 std::unique_ptr<HttpClient> HttpClient::Create() { return std::unique_ptr<HttpClient>(new CurlHttpClient()); }
+
+bool HttpClient::SpeaksSocks5() { return true; }
 
 }  // namespace plat

@@ -7,7 +7,8 @@
 //   no_proxy / NO_PROXY         -> hosts reached directly
 //
 // The scheme gives the kind: socks5 and socks5h a SOCKS5 proxy, socks,
-// socks4 and socks4a a SOCKS4a one, http an HTTP one. The lower-case name
+// socks4 and socks4a a SOCKS4a one, http an HTTP one. "user:password@"
+// gives the credentials, percent-decoded as curl decodes them. The lower-case name
 // wins when both are set. A value we cannot use (a scheme we do not speak,
 // an IPv6 literal, a bad port) is left out rather than guessed at; an entry
 // equal to an earlier one is not repeated.
@@ -45,6 +46,27 @@ int SchemeType(const std::string& scheme) {
     return 0;   // https (TLS to the proxy) and the rest
 }
 
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// "%40" -> "@"; a "%" not followed by two hex digits stays as it is.
+std::string PercentDecoded(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 2 < text.size() && HexDigit(text[i + 1]) >= 0 && HexDigit(text[i + 2]) >= 0) {
+            out += char(HexDigit(text[i + 1]) * 16 + HexDigit(text[i + 2]));
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
 // "[scheme://][user[:pass]@]host[:port][/path]" -> entry. The scheme may
 // override the kind the variable stands for (http_proxy=socks5://...).
 bool ProxyEntryOf(const std::string& value, Kind kind, ProxyEntry* entry) {
@@ -70,7 +92,14 @@ bool ProxyEntryOf(const std::string& value, Kind kind, ProxyEntry* entry) {
     const size_t slash = rest.find_first_of("/?#");
     if (slash != std::string::npos) rest.erase(slash);
     const size_t at = rest.rfind('@');
-    if (at != std::string::npos) rest.erase(0, at + 1);
+    std::string user, password;
+    if (at != std::string::npos) {
+        const std::string credentials = rest.substr(0, at);
+        const size_t colon = credentials.find(':');
+        user = PercentDecoded(credentials.substr(0, colon));
+        if (colon != std::string::npos) password = PercentDecoded(credentials.substr(colon + 1));
+        rest.erase(0, at + 1);
+    }
     if (rest.empty() || rest[0] == '[') return false;   // IPv4 library
 
     std::string host = rest;
@@ -90,6 +119,8 @@ bool ProxyEntryOf(const std::string& value, Kind kind, ProxyEntry* entry) {
     entry->type = type;
     entry->host = FromAnsi(host);
     entry->port = int(port);
+    entry->user = FromAnsi(user);
+    entry->password = FromAnsi(password);
     return true;
 }
 

@@ -5,6 +5,7 @@
 #include <wininet.h>
 
 #include <cwchar>
+#include <mutex>
 #include <string>
 
 #include "platform/http_client.h"
@@ -52,8 +53,14 @@ public:
             list = settings_.proxyList.c_str();
             break;
         }
-        internet_ = InternetOpenW(L"VemNetwork", access, list, nullptr, 0);
-        if (!internet_) return Fail(error);
+        HINTERNET opened = InternetOpenW(L"VemNetwork", access, list, nullptr, 0);
+        if (!opened) return Fail(error);
+        std::lock_guard<std::mutex> g(abortLock_);
+        if (aborted_) {
+            InternetCloseHandle(opened);
+            return Fail(error, ERROR_INTERNET_OPERATION_CANCELLED);
+        }
+        internet_ = opened;
         return true;
     }
 
@@ -142,6 +149,18 @@ public:
     }
 
     void CloseAll() override {
+        std::lock_guard<std::mutex> g(abortLock_);
+        if (request_) InternetCloseHandle(request_);
+        if (connect_) InternetCloseHandle(connect_);
+        if (internet_) InternetCloseHandle(internet_);
+        request_ = connect_ = internet_ = nullptr;
+    }
+
+    // Closing a handle cancels the operation under way on it; the worker's
+    // own close of the handles follows once the exchange has failed.
+    void Abort() override {
+        std::lock_guard<std::mutex> g(abortLock_);
+        aborted_ = true;
         if (request_) InternetCloseHandle(request_);
         if (connect_) InternetCloseHandle(connect_);
         if (internet_) InternetCloseHandle(internet_);
@@ -173,10 +192,14 @@ private:
     int64_t declared_ = -1;   // Content-Length of the reply, -1 when absent
     int64_t received_ = 0;
     bool bare_ = false;       // status line without header lines
+    std::mutex abortLock_;    // the handles' closing, against Abort
+    bool aborted_ = false;
 };
 
 }  // namespace
 
 std::unique_ptr<HttpClient> HttpClient::Create() { return std::unique_ptr<HttpClient>(new WinInetHttpClient()); }
+
+bool HttpClient::SpeaksSocks5() { return false; }
 
 }  // namespace plat
