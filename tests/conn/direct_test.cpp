@@ -4,13 +4,17 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
 
+#include "conn/system_proxy.h"
 #include "conn/tcp_net_conn.h"
 #include "frame/default_frame.h"
 #include "tests/conn/conn_harness.h"
+#include "tests/frame/frame_test_util.h"
 #include "tests/support/loopback_pair.h"
 #include "tests/support/wine.h"
 
@@ -231,6 +235,93 @@ TEST(DirectConnection, BlockingConnectLeavesOtherConnectionsRunning) {
     EXPECT_EQ("C0", blockedHost.Outcomes());
 }
 
+// A proxy auto-configuration that answers "DIRECT" when the test lets it.
+struct GatedAnswer {
+    static std::mutex lock;
+    static std::condition_variable changed;
+    static bool asked, open;
+    static void Open(bool value) {
+        std::lock_guard<std::mutex> g(lock);
+        open = value;
+        if (!value) asked = false;
+        changed.notify_all();
+    }
+    static bool WaitAsked() {
+        std::unique_lock<std::mutex> l(lock);
+        return changed.wait_for(l, std::chrono::seconds(3), [] { return asked; });
+    }
+    static bool Answer(const std::wstring&, std::wstring* answer) {
+        std::unique_lock<std::mutex> l(lock);
+        asked = true;
+        changed.notify_all();
+        changed.wait_for(l, std::chrono::seconds(3), [] { return open; });
+        *answer = L"DIRECT";
+        return true;
+    }
+};
+std::mutex GatedAnswer::lock;
+std::condition_variable GatedAnswer::changed;
+bool GatedAnswer::asked = false;
+bool GatedAnswer::open = false;
+
+// A Close that returns while another thread is still inside Connect ends
+// that attempt: no event ever comes, and the connection may be deleted at
+// once, with the Connect still under way.
+TEST(DirectConnection, CloseOnAnotherThreadDuringConnectEndsTheAttempt) {
+    // A blocking connect, waiting on a full accept queue.
+    {
+        FullListener slow;
+        slow.DrainAfter(std::chrono::milliseconds(1500));
+        Recorder host;
+        INetConn* conn = MakeConn(&host).release();
+        std::atomic<bool> returned(false);
+        std::thread connecting([&] {
+            EXPECT_EQ(0, conn->Connect(L"127.0.0.1", slow.port(), 0, nullptr));
+            returned = true;
+        });
+        // Still in Connect after 300 ms: the system holds the SYN back.
+        EXPECT_FALSE(WaitFor([&] { return returned.load(); }, 300));
+        conn->Close();
+        delete conn;
+        connecting.join();
+        // The queue was drained and the connect went through: its socket
+        // belonged to nobody and was closed.
+        EXPECT_TRUE(host.Events().empty()) << host.Outcomes();
+    }
+    // A Connect waiting for the system's proxy answer (the same window as a
+    // name lookup's), closed, and every other time also deleted, meanwhile.
+    TestServer echo;
+    for (int trial = 0; trial < 20; ++trial) {
+        GatedAnswer::Open(false);
+        VemNetwork::SetProxyAnswerSource(GatedAnswer::Answer);
+        Recorder host;
+        INetConn* conn = MakeConn(&host).release();
+        ProxyInfo p;
+        p.type = 5;
+        std::thread connecting([&] { EXPECT_EQ(0, conn->Connect(L"127.0.0.1", echo.port(), 5000, &p)); });
+        ASSERT_TRUE(GatedAnswer::WaitAsked()) << "trial " << trial;
+        conn->Close();
+        const bool deleted = trial % 2 == 1;
+        if (deleted) delete conn;
+        GatedAnswer::Open(true);
+        connecting.join();
+        if (!deleted) {
+            EXPECT_FALSE(conn->IsConnected()) << "trial " << trial;
+            EXPECT_EQ(3, conn->Send("x", 1)) << "trial " << trial;
+        }
+        // Whatever the frame had for it has been dispatched by now.
+        for (int cycle = 0; cycle < 2; ++cycle) {
+            std::atomic<bool> ran(false);
+            ASSERT_TRUE(AddAsyncNetTask(new FnTask([&] { ran = true; }), 0, nullptr));
+            ASSERT_TRUE(WaitFor([&] { return ran.load(); }));
+        }
+        EXPECT_TRUE(host.Events().empty()) << "trial " << trial << ": " << host.Outcomes();
+        if (!deleted) delete conn;
+    }
+    VemNetwork::SetProxyAnswerSource(nullptr);
+    EXPECT_EQ(0, echo.Connections());
+}
+
 // A Connect from a callback looks the name up away from the frame: it
 // returns at once, and a name that does not resolve ends in OnConnect(4).
 TEST(DirectConnection, ConnectFromACallbackResolvesOnTheResolverThread) {
@@ -263,6 +354,8 @@ TEST(DirectConnection, CallsWithoutSocket) {
     EXPECT_FALSE(conn->IsConnected());
     conn->Close();   // nothing to close: harmless
     TestServer echo;
+    // A port the wire cannot carry is refused, not cut to 16 bits.
+    EXPECT_EQ(2, conn->Connect(L"127.0.0.1", 65536 + echo.port(), 5000, nullptr));
     ASSERT_EQ(0, conn->Connect(L"127.0.0.1", echo.port(), 5000, nullptr));
     ASSERT_TRUE(host.WaitEvent('C'));
     conn->Close();
@@ -289,6 +382,21 @@ TEST(DirectConnection, TimerFiresOnceAndCanBeCancelled) {
     std::this_thread::sleep_for(std::chrono::milliseconds(800));
     EXPECT_EQ(1, host.Count('T'));
     EXPECT_TRUE(conn->IsConnected());
+}
+
+// A SetTimeout made before OnConnect is the host's timer, not the connect's.
+TEST(DirectConnection, TimerSetWhileConnectingFiresOnceConnected) {
+    TestServer echo;
+    Recorder host;
+    ConnPtr conn = MakeConn(&host);
+    {
+        // The connect cannot complete before the SetTimeout.
+        FrameGuard guard(GetDefaultFrame());
+        ASSERT_EQ(0, conn->Connect(L"127.0.0.1", echo.port(), 5000, nullptr));
+        ASSERT_EQ(0, conn->SetTimeout(100));
+    }
+    ASSERT_TRUE(host.WaitEvent('T', 5000));
+    EXPECT_EQ("C0 T", host.Outcomes());
 }
 
 TEST(DirectConnection, PeerCloseReachesTheHostAndTheConnectionCanBeReused) {

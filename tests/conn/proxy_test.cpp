@@ -13,9 +13,11 @@
 #include <thread>
 
 #include "conn/failed_proxies.h"
+#include "conn/proxy_record.h"
 #include "conn/system_proxy.h"
 #include "frame/default_frame.h"
 #include "tests/conn/conn_harness.h"
+#include "tests/support/raw_sockets.h"
 
 using namespace conn_harness;
 using testing_support::WaitFor;
@@ -586,17 +588,24 @@ TEST_F(SystemProxyEnv, FirstCandidateRefusesSecondCarries) {
     ConnPtr conn = MakeConn(&host);
     ProxyInfo p;
     p.type = 5;
-    ASSERT_EQ(0, conn->Connect(L"127.0.0.1", 6060, 5000, &p));
-    // The caller's record became the first entry.
-    EXPECT_EQ(4, p.type);
-    EXPECT_EQ(L"127.0.0.1", p.host);
-    EXPECT_EQ(dead, p.port);
-    ASSERT_EQ(0, conn->Send("via socks", 9));
+    {
+        // The record is the host's again once the outcome is known.
+        FrameGuard guard(GetDefaultFrame());
+        ASSERT_EQ(0, conn->Connect(L"127.0.0.1", 6060, 5000, &p));
+        // The caller's record became the first entry.
+        EXPECT_EQ(4, p.type);
+        EXPECT_EQ(L"127.0.0.1", p.host);
+        EXPECT_EQ(dead, p.port);
+        ASSERT_EQ(0, conn->Send("via socks", 9));
+    }
     ASSERT_TRUE(host.WaitOutcome());
     EXPECT_EQ("C0", host.Outcomes());
     ASSERT_TRUE(host.WaitData(9));
     EXPECT_EQ("via socks", host.Data());
     EXPECT_EQ(1, socks.Connections());
+    // ... and names the one that carried the connection.
+    EXPECT_EQ(1, p.type);
+    EXPECT_EQ(socks.port(), p.port);
 }
 
 TEST_F(SystemProxyEnv, Socks5SchemeIsSpokenAsSocks5) {
@@ -680,13 +689,54 @@ TEST_F(SystemProxyEnv, DirectInTheAnswerIsTriedAfterADeadProxy) {
     ConnPtr conn = MakeConn(&host);
     ProxyInfo p;
     p.type = 5;
-    ASSERT_EQ(0, conn->Connect(L"127.0.0.1", echo.port(), 5000, &p));
-    EXPECT_EQ(4, p.type);
+    {
+        FrameGuard guard(GetDefaultFrame());
+        ASSERT_EQ(0, conn->Connect(L"127.0.0.1", echo.port(), 5000, &p));
+        EXPECT_EQ(4, p.type);
+    }
     ASSERT_TRUE(host.WaitOutcome());
     EXPECT_EQ("C0", host.Outcomes());
     ASSERT_EQ(0, conn->Send("direct", 6));
     ASSERT_TRUE(host.WaitData(6));
     EXPECT_EQ(1, echo.Connections());
+}
+
+// Proxies that accept and then stall, or reset the connection, are left
+// within the time limit for the next candidate, and remembered as failed.
+TEST_F(SystemProxyEnv, StallingAndResettingCandidatesFailOverWithinTheLimit) {
+    TestServer echo;
+    TestServer stalls(TestServer::Script(), true);
+    TestServer resets(TestServer::Script(), true);
+    autoConfigAnswer = L"PROXY 127.0.0.1:" + std::to_wstring(stalls.port()) + L"; PROXY 127.0.0.1:" +
+                       std::to_wstring(resets.port()) + L"; DIRECT";
+    VemNetwork::SetProxyAnswerSource(AutoConfigAnswer);
+    Recorder host;
+    ConnPtr conn = MakeConn(&host);
+    ProxyInfo p;
+    p.type = 5;
+    ASSERT_EQ(0, conn->Connect(L"127.0.0.1", echo.port(), 3000, &p));
+    // The second proxy resets the connection once the CONNECT is in.
+    ASSERT_TRUE(resets.WaitConnections(1, 5000));
+    resets.With(0, [&](ServerConn& c) { plat::SetNonBlocking(c.raw); });
+    ASSERT_TRUE(WaitFor([&] {
+        bool in = false;
+        resets.With(0, [&](ServerConn& c) {
+            char buf[256];
+            in = testing_support::RecvFrom(c.raw, buf, sizeof buf, nullptr, nullptr) > 0;
+        });
+        return in;
+    }));
+    resets.With(0, [&](ServerConn& c) { testing_support::ResetOnClose(c.raw); });
+    resets.CloseRaw(0);
+    ASSERT_TRUE(host.WaitOutcome(5000));
+    EXPECT_EQ("C0", host.Outcomes());
+    EXPECT_EQ(1, stalls.Connections());
+    EXPECT_EQ(1, echo.Connections());
+    EXPECT_TRUE(VemNetwork::IsDirectCandidate(p)) << "the record names the direct attempt that carried the connection";
+    // Both proxies go last for later connections.
+    std::list<ProxyInfo> next = VemNetwork::SystemProxyCandidates(L"127.0.0.1");
+    ASSERT_EQ(3u, next.size());
+    EXPECT_TRUE(VemNetwork::IsDirectCandidate(next.front()));
 }
 
 TEST_F(SystemProxyEnv, AProxyThatFailedIsTriedLastByLaterConnections) {

@@ -4,6 +4,8 @@
 #include <memory>
 #include <stdexcept>
 
+#include <boost/weak_ptr.hpp>
+
 #include "http/http_net_conn.h"
 #include "http/http_net_context.h"
 #include "tests/http_live/live_support.h"
@@ -298,3 +300,48 @@ TEST_F(Proxy, Socks4aProxyCarriesTheExchanges) {
     ASSERT_TRUE(cb.WaitReceived(13, 15000)) << "errors: " << cb.Count(Ev::Error);
     EXPECT_EQ("through socks", cb.Received());
 }
+
+// A SOCKS5 record is spoken as SOCKS5 where the system's HTTP client can
+// (libcurl), and refused as an unsupported kind where it cannot (WinInet).
+TEST_F(Proxy, Socks5ProxyIsSpokenAsSocks5OrRefused) {
+    REQUIRE_PEER_PORT(socks, "VEMNET_MICROSOCKS_PORT");
+    ProxyInfo proxy;
+    proxy.type = 3;
+    proxy.host = L"127.0.0.1";
+    proxy.port = socks;
+    Recorder cb;
+    ConnSetup setup;
+    setup.url = UrlViaName();
+    std::unique_ptr<IHttpConn> conn(MakeConn(&cb, setup));
+    ASSERT_EQ(0, conn->Connect(L"localhost", port, 60000, &proxy));
+    if (!plat::HttpClient::SpeaksSocks5()) {
+        ASSERT_TRUE(cb.WaitCount(Ev::Connect, 1, 5000));
+        EXPECT_EQ(5, cb.Events()[0].code);
+        EXPECT_EQ(3, conn->Send("x", 1));
+        return;
+    }
+    ASSERT_EQ(0, conn->Send("through socks5", 14));
+    ASSERT_TRUE(cb.WaitReceived(14, 15000)) << "errors: " << cb.Count(Ev::Error);
+    EXPECT_EQ("through socks5", cb.Received());
+}
+
+// A deleted connection lets its exchange go at once: the worker, and with
+// it the context, do not wait for a server that does not answer.
+TEST_F(Failures, DeletedConnectionAbandonsItsExchangeAtOnce) {
+    Recorder cb;
+    ConnSetup setup;
+    setup.url = Url("/slow/8000");
+    std::unique_ptr<HttpNetConn> conn(static_cast<HttpNetConn*>(MakeConn(&cb, setup)));
+    auto logged = [&] { return Log("/slow/8000"); };
+    ASSERT_EQ(0, conn->Connect(L"127.0.0.1", port, 60000, nullptr));
+    ASSERT_EQ(0, conn->Send("first", 5));
+    ASSERT_EQ(0, conn->Send("queued", 6));
+    // The first exchange is with the server, which sleeps on it.
+    ASSERT_TRUE(testing_support::WaitFor([&] { return !logged().empty(); }, 5000));
+    boost::weak_ptr<HttpNetContext> context = conn->Context();
+    conn.reset();
+    EXPECT_TRUE(testing_support::WaitFor([&] { return context.expired(); }, 3000))
+        << "the worker still waits for the reply";
+    EXPECT_EQ(1u, logged().size()) << "a queued message went out after the delete";
+}
+

@@ -2,6 +2,8 @@
 // session server.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <memory>
 
 #include "http/http_net_conn.h"
@@ -124,15 +126,18 @@ TEST_F(Lifecycle, SendNeedsARunningContext) {
     EXPECT_EQ(3, conn->Send("x", 1));
     EXPECT_EQ(3, conn->SetTimeout(100));
     EXPECT_FALSE(conn->IsConnected());
+    EXPECT_EQ(2, conn->Connect(L"127.0.0.1", 65536 + port, 60000, nullptr)) << "a port beyond 16 bits";
     ASSERT_EQ(0, conn->Connect(L"127.0.0.1", port, 60000, nullptr));
     EXPECT_EQ(0, conn->Send("x", 1));
     EXPECT_EQ(0, conn->Send(nullptr, 0));   // a poll
+    EXPECT_EQ(0, conn->Send(nullptr, 5));   // no bytes: an empty message, as for TCP
+    EXPECT_EQ(1, conn->Send("x", -1));
     EXPECT_EQ(0, conn->SetTimeout(60000));
     ASSERT_TRUE(cb.WaitCount(Ev::Connect, 1, 5000));
     EXPECT_TRUE(conn->IsConnected());
     ASSERT_TRUE(cb.WaitReceived(1, 10000));
     conn->Close();
-    EXPECT_TRUE(conn->IsConnected()) << "Close does not change the connected state";
+    EXPECT_FALSE(conn->IsConnected());
     EXPECT_EQ(3, conn->Send("y", 1));
     EXPECT_EQ(3, conn->SetTimeout(100));
     EXPECT_EQ(0, cb.Count(Ev::Close));
@@ -164,6 +169,47 @@ TEST_F(Lifecycle, NoEventAfterCloseAndTheLastMessageStillGoesOut) {
     EXPECT_TRUE(sent) << "the worker's final drain did not send the queued message";
     testing_support::WaitFor([] { return false; }, 700);
     EXPECT_EQ(events, cb.Events().size()) << "an event reached the host after Close";
+}
+
+// Connect does its work and returns: from a callback (the frame's thread)
+// it holds up no other connection.
+TEST_F(Lifecycle, ConnectFromACallbackReturnsAtOnce) {
+    Recorder first, second;
+    ConnSetup setup;
+    setup.url = Url();
+    std::unique_ptr<IHttpConn> conn(MakeConn(&first, setup));
+    std::unique_ptr<IHttpConn> other(MakeConn(&second, setup));
+    std::atomic<long long> tookMs(-1);
+    first.after = [&](Ev kind) {
+        if (kind != Ev::Connect || tookMs >= 0) return;
+        const auto start = Clock::now();
+        for (int i = 0; i < 20; ++i) EXPECT_EQ(0, other->Connect(L"127.0.0.1", port, 60000, nullptr));
+        tookMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    };
+    ASSERT_EQ(0, conn->Connect(L"127.0.0.1", port, 60000, nullptr));
+    ASSERT_TRUE(testing_support::WaitFor([&] { return tookMs >= 0; }, 10000));
+    // Each Connect used to sleep 100 ms.
+    EXPECT_LT(tookMs.load(), 1000);
+    ASSERT_TRUE(second.WaitCount(Ev::Connect, 1, 5000));
+}
+
+// A message larger than one request may carry goes in pieces, in order.
+TEST_F(Lifecycle, LargeMessageGoesInPiecesWithinTheBodyLimit) {
+    Recorder cb;
+    ConnSetup setup;
+    setup.url = Url();
+    std::unique_ptr<IHttpConn> conn(MakeConn(&cb, setup));
+    ASSERT_EQ(0, conn->Connect(L"127.0.0.1", port, 60000, nullptr));
+    const std::string big = RandomBytes(300000, 7);
+    ASSERT_EQ(0, conn->Send(big.data(), int(big.size())));
+    ASSERT_TRUE(cb.WaitReceived(big.size(), 20000)) << "errors: " << cb.Count(Ev::Error);
+    EXPECT_TRUE(cb.Received() == big);
+    int pieces = 0;
+    for (const LoggedRequest& r : Log()) {
+        EXPECT_LE(r.body.size(), 131072u);
+        pieces += !BodyData(r.body).empty();
+    }
+    EXPECT_EQ(4, pieces);
 }
 
 TEST_F(Lifecycle, ConnectAgainStartsANewSession) {

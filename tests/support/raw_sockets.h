@@ -15,6 +15,8 @@ namespace testing_support {
 int RecvFrom(plat::socket_t s, char* buf, int len, uint32_t* ip, int* port);
 // True once a connect of s has completed (the socket has a peer).
 bool HasPeer(plat::socket_t s);
+// Makes the close of s a reset (SO_LINGER with a zero time).
+void ResetOnClose(plat::socket_t s);
 // The current value of an option that the library sets; -1 on failure.
 int ReadOption(plat::socket_t s, plat::Option opt, int* value);
 

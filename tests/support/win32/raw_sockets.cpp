@@ -21,6 +21,11 @@ bool HasPeer(plat::socket_t s) {
     return getpeername(static_cast<SOCKET>(s), reinterpret_cast<sockaddr*>(&a), &len) == 0;
 }
 
+void ResetOnClose(plat::socket_t s) {
+    linger l{1, 0};
+    ::setsockopt(SOCKET(s), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l), sizeof l);
+}
+
 int ReadOption(plat::socket_t s, plat::Option opt, int* value) {
     const int level = opt == plat::Option::NoDelay ? IPPROTO_TCP : SOL_SOCKET;
     const int name = opt == plat::Option::NoDelay ? TCP_NODELAY : SO_REUSEADDR;
