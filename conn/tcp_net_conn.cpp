@@ -36,14 +36,14 @@ const int kLargestSocketCode = 12;
 
 bool IsPort(int port) { return port > 0 && port <= 65535; }
 
-// Why a connect failed, from the socket's code (Windows Sockets numbering).
-std::wstring ConnectErrorText(int code) {
+// Why a connect to peer ("a.b.c.d:port") failed, from the socket's code
+// (Windows Sockets numbering).
+std::wstring ConnectFailure(const std::wstring& peer, int code) {
     switch (code) {
-    case plat::kErrConnRefused: return L"refused";
+    case plat::kErrConnRefused: return L"refused by " + peer;
     case plat::kErrHostUnreach:
-    case plat::kErrNetUnreach: return L"unreachable";
-    case plat::kErrTimedOut: return L"timed out";
-    default: return L"error " + std::to_wstring(code);
+    case plat::kErrNetUnreach: return peer + L" unreachable";
+    default: return L"connect to " + peer + L" failed (" + std::to_wstring(code) + L")";
     }
 }
 
@@ -108,6 +108,7 @@ int TcpNetConn::Connect(const WideStringView& host, int port, int timeout, Proxy
     hostRecord_ = systemProxy_ ? proxy : nullptr;
     // The whole climb through the system's candidates keeps to the limit.
     climbEnd_ = systemProxy_ ? plat::MicroTicks() + uint64_t(LimitMs(timeout)) * 1000 : 0;
+    sliceEnd_ = climbEnd_;
     // Nothing is thrown to a host, whose compiler may not know our exceptions.
     try {
         return StartAttempt(ToWString(host), port, timeout, proxy);
@@ -530,7 +531,7 @@ void TcpNetConn::HandleConnect(int status) {
         // has none.
         const int code = status == 1 ? plat::LastSocketError() : 0;
         ConnectFailed(status == 2 ? L"no answer from " + peer_ + L" within " + std::to_wstring(peerLimitMs_) + L" ms"
-                                  : L"connect to " + peer_ + L" failed: " + ConnectErrorText(code));
+                                  : ConnectFailure(peer_, code));
         return;
     }
     if (!socket_) return;

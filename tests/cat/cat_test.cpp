@@ -136,9 +136,11 @@ TEST(Direct, NothingListeningCannotConnect) {
         TestPeer gone(TestPeer::kSink);
         port = gone.port();
     }
-    ChildResult r = RunChild(Args({"127.0.0.1", std::to_string(port)}), "never sent", kRunLimit);
+    ChildResult r = RunChild(Args({"-v", "127.0.0.1", std::to_string(port)}), "never sent", kRunLimit);
     EXPECT_EQ(vemcat::kExitNoConnect, r.code) << Describe(r);
     EXPECT_NE(std::string::npos, r.err.find("could not connect to 127.0.0.1:" + std::to_string(port))) << r.err;
+    // The library's line names the cause.
+    EXPECT_NE(std::string::npos, r.err.find("failed: refused by 127.0.0.1:" + std::to_string(port))) << r.err;
     EXPECT_EQ("", r.out);
 }
 
@@ -309,7 +311,7 @@ TEST(Proxy, SystemSettingShowsTheCandidatesAndTheMoveToTheNext) {
     ASSERT_EQ(0, r.code) << Describe(r);
     EXPECT_EQ("ping", r.out);
     EXPECT_NE(std::string::npos, r.err.find("candidates for 127.0.0.1: PROXY 127.0.0.1:1; PROXY " + squidAt)) << r.err;
-    EXPECT_NE(std::string::npos, r.err.find("candidate PROXY 127.0.0.1:1 failed: connect refused")) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("candidate PROXY 127.0.0.1:1 failed: refused by 127.0.0.1:1")) << r.err;
     EXPECT_NE(std::string::npos, r.err.find("trying system proxy candidate PROXY " + squidAt)) << r.err;
 }
 #endif

@@ -125,14 +125,19 @@ std::string ScriptUrl(const TestServer& server) {
 }
 
 // Starts a type-5 connection to a fresh echo server and returns the record
-// as Connect left it and the outcome.
-ProxyInfo SystemConnect(std::string* outcome) {
+// as the outcome left it (the candidate that carried the connection), the
+// outcome, and the record as Connect left it (the candidate tried first).
+ProxyInfo SystemConnect(std::string* outcome, ProxyInfo* first = nullptr) {
     TestServer echo;
     Recorder host;
     ConnPtr conn = MakeConn(&host);
     ProxyInfo p;
     p.type = 5;
-    EXPECT_EQ(0, conn->Connect(L"127.0.0.1", echo.port(), 8000, &p));
+    {
+        FrameGuard guard(GetDefaultFrame());
+        EXPECT_EQ(0, conn->Connect(L"127.0.0.1", echo.port(), 8000, &p));
+        if (first) *first = p;
+    }
     EXPECT_TRUE(host.WaitOutcome(10000));
     if (host.Outcomes() == "C0") {
         EXPECT_EQ(0, conn->Send("through", 7));
@@ -157,12 +162,15 @@ TEST(Squid, AutoConfigScriptDeadProxyThenSquidAndSquidFirstAfterwards) {
     testing_support::ProxyScriptSetting setting(ScriptUrl(script));
     ASSERT_TRUE(plat::ProxyAutoConfigured()) << "the setting is not read (libproxy1v5 missing?)";
     std::string outcome;
-    EXPECT_EQ(wine ? port : dead, SystemConnect(&outcome).port);
+    ProxyInfo first;
+    EXPECT_EQ(port, SystemConnect(&outcome, &first).port);
+    EXPECT_EQ(wine ? port : dead, first.port);
     EXPECT_EQ("C0", outcome);
     EXPECT_GE(script.Connections(), 1);
     if (wine) return;
-    const ProxyInfo second = SystemConnect(&outcome);
-    EXPECT_EQ(4, second.type);
+    const ProxyInfo second = SystemConnect(&outcome, &first);
+    EXPECT_EQ(4, first.type);
+    EXPECT_EQ(port, first.port);
     EXPECT_EQ(port, second.port);
     EXPECT_EQ("C0", outcome);
 }
