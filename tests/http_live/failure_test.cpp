@@ -328,6 +328,9 @@ TEST_F(Proxy, Socks5ProxyIsSpokenAsSocks5OrRefused) {
 // A deleted connection lets its exchange go at once: the worker, and with
 // it the context, do not wait for a server that does not answer.
 TEST_F(Failures, DeletedConnectionAbandonsItsExchangeAtOnce) {
+    // Windows cancels a synchronous WinInet call when its handle is closed;
+    // wine's WinInet finishes the call first.
+    if (testing_support::RunningUnderWine()) GTEST_SKIP() << "wine's WinInet does not cancel a request on close";
     Recorder cb;
     ConnSetup setup;
     setup.url = Url("/slow/8000");
