@@ -563,16 +563,20 @@ void TcpNetConn::OnClose() {
 void TcpNetConn::OnError(int code, const char* text) {
     FrameGuard guard(frame_);
     if (!SocketKnown()) return;
-    std::wstring message = text ? plat::FromAnsi(text) : std::wstring();
-    LogLine(NamedLogger::TcpNetConn, LOG_LEVEL_ERROR, L"basic socket error: %d, %s", code, message.c_str());
-    if (proxy_ && !established_ && code != NETCONN_EVENT_HANDSHAKE_FAILED) {
+    if (proxy_ && !established_) {
         // A proxy that resets the connection mid-handshake fails like one
         // that closes it: the next candidate, or OnConnect(4).
         ReleaseSocket();
-        LogHandshakeEnd(L"proxy reset the connection" + DuringStep());
+        LogHandshakeEnd(L"proxy reset the connection (" + std::to_wstring(code) + L")" + DuringStep());
         ConnectFailed(L"reset during the handshake");
         return;
     }
+    ReportError(code, text);
+}
+
+void TcpNetConn::ReportError(int code, const char* text) {
+    std::wstring message = text ? plat::FromAnsi(text) : std::wstring();
+    LogLine(NamedLogger::TcpNetConn, LOG_LEVEL_ERROR, L"basic socket error: %d, %s", code, message.c_str());
     if (code < 0 || code > kLargestSocketCode) code = NETCONN_EVENT_FAILED;
     ReleaseSocket();
     hostRecord_ = nullptr;
@@ -670,7 +674,7 @@ unsigned TcpNetConn::HandshakeData(const char* data, unsigned len) {
 void TcpNetConn::HandshakeFailed(const std::wstring& why) {
     ReleaseSocket();
     LogHandshakeEnd(why);
-    OnError(NETCONN_EVENT_HANDSHAKE_FAILED, kAuthFail);
+    ReportError(NETCONN_EVENT_HANDSHAKE_FAILED, kAuthFail);
 }
 
 std::wstring TcpNetConn::DuringStep() const {

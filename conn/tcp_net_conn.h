@@ -104,6 +104,8 @@ private:
     // host's early timer armed), or a failure event after the socket is let go.
     void ReportConnected();
     void ReportFailure(int event);
+    // OnError to the host, after the log line and with the socket let go.
+    void ReportError(int code, const char* text);
     // Lets the current socket go (internal; the host's Close also forgets
     // what belongs to the host's attempt).
     void ReleaseSocket();
