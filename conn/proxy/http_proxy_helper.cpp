@@ -157,8 +157,12 @@ bool HttpProxyHelper::Prepare(AuthScheme scheme, std::wstring* why) {
     }
 }
 
+void HttpProxyHelper::Note(AuthScheme scheme, const std::wstring& why) {
+    attempts_ += (attempts_.empty() ? L"" : L"; ") + std::wstring(AuthSchemeName(scheme)) + L": " + why;
+}
+
 void HttpProxyHelper::MoveOn(AuthScheme failed, const std::wstring& why, const ProxyReply& reply, int* status) {
-    if (failed != AuthScheme::Other) attempts_ += (attempts_.empty() ? L"" : L"; ") + std::wstring(AuthSchemeName(failed)) + L": " + why;
+    if (failed != AuthScheme::Other) Note(failed, why);
     security_.reset();
     for (int i = 0; i < kAuthSchemeCount; ++i) {
         const AuthScheme scheme = AuthScheme(i);
@@ -177,7 +181,7 @@ void HttpProxyHelper::MoveOn(AuthScheme failed, const std::wstring& why, const P
             *status = HS_RECONNECT;
             return;
         }
-        attempts_ += (attempts_.empty() ? L"" : L"; ") + std::wstring(AuthSchemeName(scheme)) + L": " + reason;
+        Note(scheme, reason);
         i = -1;   // a skipped Basic may make NTLM wanted: look again from the top
     }
     int how = HS_NO_METHOD;

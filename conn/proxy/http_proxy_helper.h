@@ -55,6 +55,10 @@ private:
     bool SendTokenRequest(AuthScheme scheme, const std::string& base64);
     // Each sets *status.
     void ChooseScheme(const ProxyReply& reply, int* status);
+    // Adds "<scheme>: why" to the attempts named in the failure line.
+    void Note(AuthScheme scheme, const std::wstring& why);
+    // Records why `failed` did not open the tunnel (none: the first 407)
+    // and starts the next scheme, or ends the handshake.
     void MoveOn(AuthScheme failed, const std::wstring& why, const ProxyReply& reply, int* status);
     // Gets the scheme ready to start on the next connection; false with the
     // reason when it cannot be used.

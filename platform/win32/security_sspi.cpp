@@ -57,8 +57,8 @@ std::wstring Describe(const wchar_t* call, SECURITY_STATUS status) {
 
 class SspiContext : public SecurityContext {
 public:
-    SspiContext(const SecurityFunctionTableW* t, CredHandle cred, std::wstring target)
-        : t_(t), cred_(cred), target_(std::move(target)) {}
+    SspiContext(const SecurityFunctionTableW* t, CredHandle cred, std::wstring target, unsigned long maxToken)
+        : t_(t), cred_(cred), target_(std::move(target)), maxToken_(maxToken) {}
     ~SspiContext() override {
         if (started_) t_->DeleteSecurityContext(&context_);
         t_->FreeCredentialsHandle(&cred_);
@@ -68,13 +68,16 @@ public:
         out->clear();
         SecBuffer inBuffer = {ULONG(in.size()), SECBUFFER_TOKEN, const_cast<char*>(in.data())};
         SecBufferDesc inDesc = {SECBUFFER_VERSION, 1, &inBuffer};
-        SecBuffer outBuffer = {0, SECBUFFER_TOKEN, nullptr};
+        // Our own buffer of the package's largest token: ISC_REQ_ALLOCATE_MEMORY
+        // is not honoured everywhere (wine's Kerberos).
+        std::string token(maxToken_, '\0');
+        SecBuffer outBuffer = {ULONG(token.size()), SECBUFFER_TOKEN, &token[0]};
         SecBufferDesc outDesc = {SECBUFFER_VERSION, 1, &outBuffer};
         ULONG attributes = 0;
         TimeStamp expiry;
         SECURITY_STATUS s = t_->InitializeSecurityContextW(
             &cred_, started_ ? &context_ : nullptr, const_cast<wchar_t*>(target_.c_str()),
-            ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_MUTUAL_AUTH, 0, SECURITY_NATIVE_DREP, in.empty() ? nullptr : &inDesc, 0,
+            ISC_REQ_MUTUAL_AUTH, 0, SECURITY_NATIVE_DREP, in.empty() ? nullptr : &inDesc, 0,
             &context_, &outDesc, &attributes, &expiry);
         if (s == SEC_E_OK || s == SEC_I_CONTINUE_NEEDED || s == SEC_I_COMPLETE_NEEDED ||
             s == SEC_I_COMPLETE_AND_CONTINUE)
@@ -83,10 +86,7 @@ public:
             const SECURITY_STATUS c = t_->CompleteAuthToken(&context_, &outDesc);
             if (c != SEC_E_OK) s = c;
         }
-        if (outBuffer.pvBuffer) {
-            out->assign(static_cast<const char*>(outBuffer.pvBuffer), outBuffer.cbBuffer);
-            t_->FreeContextBuffer(outBuffer.pvBuffer);
-        }
+        if (outBuffer.cbBuffer <= token.size()) out->assign(token.data(), outBuffer.cbBuffer);
         if (s != SEC_E_OK && s != SEC_I_CONTINUE_NEEDED && s != SEC_I_COMPLETE_NEEDED &&
             s != SEC_I_COMPLETE_AND_CONTINUE) {
             *error = Describe(L"InitializeSecurityContext", s);
@@ -101,6 +101,7 @@ private:
     CtxtHandle context_{};
     bool started_ = false;
     std::wstring target_;
+    unsigned long maxToken_;
 };
 
 }  // namespace
@@ -120,13 +121,21 @@ std::unique_ptr<SecurityContext> NewSecurityContext(SecurityPackage package, con
         explicitIdentity.PasswordLength = ULONG(password.size());
         explicitIdentity.Flags = SEC_WINNT_AUTH_IDENTITY_UNICODE;
     }
-    CredHandle cred;
-    TimeStamp expiry;
     wchar_t negotiate[] = L"Negotiate";
     wchar_t ntlm[] = L"NTLM";
-    const SECURITY_STATUS s = t->AcquireCredentialsHandleW(
-        nullptr, package == SecurityPackage::Negotiate ? negotiate : ntlm, SECPKG_CRED_OUTBOUND, nullptr,
-        user.empty() ? nullptr : &explicitIdentity, nullptr, nullptr, &cred, &expiry);
+    wchar_t* name = package == SecurityPackage::Negotiate ? negotiate : ntlm;
+    PSecPkgInfoW info = nullptr;
+    SECURITY_STATUS s = t->QuerySecurityPackageInfoW(name, &info);
+    if (s != SEC_E_OK || !info) {
+        *error = Describe(L"QuerySecurityPackageInfo", s);
+        return nullptr;
+    }
+    const unsigned long maxToken = info->cbMaxToken;
+    t->FreeContextBuffer(info);
+    CredHandle cred;
+    TimeStamp expiry;
+    s = t->AcquireCredentialsHandleW(nullptr, name, SECPKG_CRED_OUTBOUND, nullptr,
+                                     user.empty() ? nullptr : &explicitIdentity, nullptr, nullptr, &cred, &expiry);
     if (s != SEC_E_OK) {
         *error = Describe(L"AcquireCredentialsHandle", s);
         return nullptr;
@@ -135,7 +144,7 @@ std::unique_ptr<SecurityContext> NewSecurityContext(SecurityPackage package, con
     std::wstring target = service;
     const size_t at = target.find(L'@');
     if (at != std::wstring::npos) target[at] = L'/';
-    return std::unique_ptr<SecurityContext>(new SspiContext(t, cred, target));
+    return std::unique_ptr<SecurityContext>(new SspiContext(t, cred, target, maxToken));
 }
 
 void SetSecurityModule(const std::string& name) {

@@ -1,7 +1,8 @@
 # A Kerberos realm of its own on the loopback, for Negotiate through squid:
 # an MIT KDC (krb5kdc) with a private configuration, database and keytab.
 #   KRB5_CONFIG               the realm's client configuration (127.0.0.1 only)
-#   KRB5CCNAME                a ticket cache with a ticket for kerbuser, got
+#   KRB5CCNAME                a ticket cache with a ticket for kerbuser
+#                             (password kerbpass, realm VEMNET.TEST), got
 #                             with kinit
 #   VEMNET_KERBEROS_KEYTAB    the keys of HTTP/localhost and HTTP/127.0.0.1,
 #                             for squid's negotiate_kerberos_auth
