@@ -20,6 +20,9 @@ PACKAGES=(
     g++-mingw-w64-x86-64 wine64
     # real proxy peers for the tests
     squid tinyproxy dante-server microsocks openssh-server openssh-client apache2-utils
+    # Negotiate (Kerberos) against squid: a private MIT KDC, kinit, and the
+    # GSSAPI library the connection loads at run time
+    krb5-kdc krb5-admin-server krb5-user libgssapi-krb5-2
     # load balancer in front of the HTTP session gateways
     haproxy
     # scripts

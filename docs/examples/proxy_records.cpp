@@ -6,9 +6,9 @@
 
 namespace guide {
 
-// HTTP CONNECT. With a user, the scheme follows the proxy's 407: Basic when
-// it offers Basic, NTLM when it offers only NTLM. With no user the proxy
-// must accept anonymous tunnels.
+// HTTP CONNECT. With a user, the strongest scheme the proxy offers that
+// works (Negotiate, NTLM, Digest, Basic). With no user: the signed-in
+// user's own credentials (Negotiate; NTLM on Windows), or none.
 VemNetwork::ProxyInfo HttpProxy(const std::wstring& host, int port, const std::wstring& user,
                                 const std::wstring& password) {
     VemNetwork::ProxyInfo p;

@@ -158,6 +158,29 @@ TEST(HttpProxyConnection, BasicCostsASecondConnectionAndTheHostSeesNothingInBetw
     EXPECT_EQ("held", second.substr(RequestEnd(second)));
 }
 
+// squid cannot be brought to call a nonce stale at its first use, so this
+// proxy does: the same credentials go again, once, with the new nonce.
+TEST(HttpProxyConnection, DigestStaleNonceIsAnsweredOnceMoreWithTheNewNonce) {
+    const auto digest = [](const char* nonce, bool stale) {
+        return std::string("HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Digest realm=\"r\", "
+                           "nonce=\"") + nonce + "\", qop=\"auth\", stale=" + (stale ? "true" : "false") +
+               "\r\nContent-Length: 0\r\n\r\n";
+    };
+    TestServer proxy(HttpProxyScript([&](int index, const std::string& request) {
+        if (index == 0) return digest("n1", false);
+        if (index == 1 && request.find("nonce=\"n1\"") != std::string::npos) return digest("n2", true);
+        if (index == 2 && request.find("nonce=\"n2\"") != std::string::npos) return std::string(k200);
+        return digest("n3", true);
+    }));
+    Recorder host;
+    ConnPtr conn = MakeConn(&host);
+    ProxyInfo p = Proxy(4, proxy.port(), L"vemuser", L"vempass");
+    ASSERT_EQ(0, conn->Connect(L"127.0.0.1", 4243, 5000, &p));
+    ASSERT_TRUE(host.WaitOutcome(5000));
+    EXPECT_EQ("C0", host.Outcomes());
+    EXPECT_EQ(3, proxy.Connections());
+}
+
 TEST(HttpProxyConnection, TunnelBytesInTheReplysReadReachTheHostAtOnce) {
     // A server that speaks first: its greeting comes in one write with the 200.
     TestServer proxy([](ServerConn& c, const std::string& in) -> size_t {

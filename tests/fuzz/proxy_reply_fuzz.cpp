@@ -1,14 +1,19 @@
-// The HTTP proxy reply reader and parser, directly and through the CONNECT
-// helper in each of its states. The first byte picks the state; the rest is
+// The HTTP proxy reply reader and parser and the challenge reader, directly
+// and through the CONNECT helper in each of its states. The first byte picks the state; the rest is
 // the proxy's byte stream, offered the way the socket does: everything
 // received so far, minus what the helper consumed.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
+#include "conn/auth/auth_challenge.h"
+#include "conn/auth/digest_auth.h"
 #include "conn/proxy/http_proxy_helper.h"
 #include "conn/proxy/proxy_reply.h"
+#include "platform/platform.h"
+#include "platform/security_service.h"
 #include "tests/fuzz/fuzz_sock.h"
 
 using namespace VemNetwork;
@@ -30,6 +35,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         ParseProxyReply(&again);
     }
 
+    {
+        // The whole input as the values of challenge lines, one per line.
+        std::vector<std::wstring> values;
+        const std::wstring text = plat::FromAnsi(bytes, size_t(len));
+        for (size_t at = 0; at <= text.size();) {
+            size_t eol = text.find(L'\n', at);
+            if (eol == std::wstring::npos) eol = text.size();
+            values.push_back(text.substr(at, eol - at));
+            at = eol + 1;
+        }
+        const std::vector<AuthChallenge> all = ParseChallenges(values);
+        DigestChallenge digest;
+        std::wstring why;
+        if (ChooseDigestChallenge(all, &digest, &why))
+            DigestAuthorization(digest, "alice", "secret", "CONNECT", "h:1", 1, "c");
+    }
+
+    // The system's security service stays out: no Kerberos from a fuzzer.
+    static const bool noSecurityService = [] {
+        plat::SetSecurityModule("vemnet-fuzz-no-security-module");
+        return true;
+    }();
+    (void)noSecurityService;
     FuzzSock sock;
     ProxyInfo proxy;
     proxy.host = L"127.0.0.1";

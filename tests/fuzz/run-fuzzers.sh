@@ -18,6 +18,8 @@ FLAGS=(-std=c++17 -g -O1 -fno-omit-frame-pointer
 # setting reader, both self-contained.
 COMMON=("$ROOT/conn/auth/base64.cpp" "$ROOT/platform/posix/text.cpp" "$ROOT/conn/wide_text.cpp")
 PROXY=("${COMMON[@]}" "$ROOT/conn/auth/ntlm_messages.cpp" "$ROOT/conn/proxy/proxy_reply.cpp"
+       "$ROOT/conn/auth/auth_challenge.cpp" "$ROOT/conn/auth/digest_auth.cpp" "$ROOT/conn/auth/hash_functions.cpp"
+       "$ROOT/platform/posix/security_gssapi.cpp"
        "$ROOT/conn/proxy/http_proxy_helper.cpp" "$ROOT/conn/proxy/socks4_proxy_helper.cpp"
        "$ROOT/conn/proxy/socks5_proxy_helper.cpp" "$ROOT/conn/proxy/socks_reply_text.cpp")
 
@@ -27,7 +29,7 @@ declare -A SOURCES=(
   [base64_fuzz]="${COMMON[*]}"
   [proxy_list_fuzz]="${COMMON[*]} $ROOT/conn/proxy_list_text.cpp"
 )
-declare -A LIBS=([proxy_reply_fuzz]=-lntlm [socks_reply_fuzz]=-lntlm)
+declare -A LIBS=([proxy_reply_fuzz]="-lntlm -ldl" [socks_reply_fuzz]="-lntlm -ldl")
 TARGETS=(proxy_reply_fuzz socks_reply_fuzz base64_fuzz proxy_list_fuzz)
 
 # A few well-formed inputs to start from (first byte: the target's mode).
@@ -38,6 +40,8 @@ seed() {  # target name bytes...
 seed proxy_reply_fuzz ok '\x00HTTP/1.1 200 Connection established\r\n\r\n'
 seed proxy_reply_fuzz basic '\x01HTTP/1.1 407 Denied\r\nProxy-Authenticate: Basic realm=x\r\nContent-Length: 5\r\n\r\nabcde'
 seed proxy_reply_fuzz ntlm '\x05HTTP/1.1 407 x\r\nProxy-Authenticate: NTLM TlRMTVNTUAACAAAAAAAAADAAAAABAgAAAQIDBAUGBwg=\r\n\r\n'
+seed proxy_reply_fuzz schemes '\x01HTTP/1.1 407 x\r\nProxy-Authenticate: Basic realm="a, b", Digest realm="r", nonce="n", qop="auth,auth-int", algorithm=SHA-256, stale=true\r\nProxy-Authenticate: NTLM\r\nProxy-Authenticate: Negotiate YII=\r\n\r\n'
+seed proxy_reply_fuzz digest '\x09HTTP/1.1 407 x\r\nProxy-Authenticate: Digest realm="r\\"q", nonce="n2", opaque="o", stale=TRUE, algorithm=MD5-sess\r\nContent-Length: 0\r\n\r\n'
 seed proxy_reply_fuzz html '\x41HTTP/1.0 407 x\r\n\r\n<Html><Body>x</Body></Html>'
 seed socks_reply_fuzz s4 '\x00\x00\x5a\x00\x00\x00\x00\x00\x00'
 seed socks_reply_fuzz s5 '\x02\x05\x02\x01\x00\x05\x00\x00\x01\x7f\x00\x00\x01\x00\x50'

@@ -1,14 +1,21 @@
-# Four squid instances, one per way of asking for proxy credentials:
+# squid instances, one per way of asking for proxy credentials:
 #   VEMNET_SQUID_PLAIN_PORT  CONNECT without authentication
 #   VEMNET_SQUID_BASIC_PORT  Basic (basic_ncsa_auth, htpasswd file); also a
 #                            plain forward proxy with Basic
 #   VEMNET_SQUID_NTLM_PORT   NTLM only (ntlm_fake_auth: any user and password)
 #   VEMNET_SQUID_BOTH_PORT   NTLM and Basic, offered in that order
+#   VEMNET_SQUID_DIGEST_PORT Digest only (digest_file_auth, MD5)
+#   VEMNET_SQUID_NEGOTIATE_PORT  Negotiate only (negotiate_kerberos_auth with
+#                            the keytab of peer-kdc.sh)
+#   VEMNET_SQUID_ALL_PORT    Negotiate, NTLM and Basic, in that order; its
+#                            access log, VEMNET_SQUID_ALL_LOG, names the
+#                            scheme of each request's credentials
+# The instances that need the Kerberos realm start only when peer-kdc.sh has.
 # CONNECT goes to any port of 127.0.0.1; squid never asks an outside resolver.
 # squid drops to user proxy, so each instance's directory belongs to it.
 
 SQUID_BIN="${SQUID_BIN:-squid}"
-SQUID_INSTANCES="plain basic ntlm both"
+SQUID_INSTANCES="plain basic ntlm both digest negotiate all"
 
 # squid_conf DIR PORT KIND
 squid_conf() {
@@ -37,6 +44,32 @@ acl from_loopback src 127.0.0.1/32
 acl to_loopback dst 127.0.0.1/32
 EOF
     case "$kind" in
+    digest)
+        cat <<EOF
+auth_param digest program /usr/lib/squid/digest_file_auth $d/digest_passwd
+auth_param digest children 2 startup=1
+auth_param digest realm vemnet
+EOF
+        ;;
+    negotiate | all)
+        cat <<EOF
+auth_param negotiate program /usr/lib/squid/negotiate_kerberos_auth -s GSS_C_NO_NAME -k $VEMNET_KERBEROS_KEYTAB -t none
+auth_param negotiate children 2 startup=1
+auth_param negotiate keep_alive on
+EOF
+        if [ "$kind" = all ]; then
+            cat <<EOF
+auth_param ntlm program /usr/lib/squid/ntlm_fake_auth
+auth_param ntlm children 2 startup=1
+auth_param ntlm keep_alive on
+auth_param basic program /usr/lib/squid/basic_ncsa_auth $d/passwd
+auth_param basic children 2 startup=1
+auth_param basic realm vemnet
+logformat schemes %rm %{Proxy-Authorization}>h
+access_log stdio:$d/schemes.log schemes
+EOF
+        fi
+        ;;
     basic | both)
         [ "$kind" = both ] && cat <<EOF
 auth_param ntlm program /usr/lib/squid/ntlm_fake_auth
@@ -72,13 +105,17 @@ EOF
 start_squid() {
     local base="$1" kind d port ok=0 var
     command -v "$SQUID_BIN" >/dev/null || { echo "squid is not installed" >"$base/squid.log"; return 1; }
+    local wanted=0
     for kind in $SQUID_INSTANCES; do
+        case "$kind" in negotiate | all) [ -n "${VEMNET_KERBEROS_KEYTAB:-}" ] || continue ;; esac
+        wanted=$((wanted + 1))
         d="$base/$kind"
         mkdir -p "$d"
         port=$(peer_free_port) || return 1
         squid_conf "$d" "$port" "$kind" >"$d/squid.conf"
         if [ "$kind" != plain ]; then
             printf '%s:%s\n' "$VEMNET_PROXY_USER" "$(openssl passwd -apr1 "$VEMNET_PROXY_PASSWORD")" >"$d/passwd"
+            printf '%s:%s\n' "$VEMNET_PROXY_USER" "$VEMNET_PROXY_PASSWORD" >"$d/digest_passwd"
         fi
         chown -R proxy:proxy "$d" 2>/dev/null
         chmod 755 "$d"
@@ -87,12 +124,13 @@ start_squid() {
             var="VEMNET_SQUID_$(echo "$kind" | tr a-z A-Z)_PORT"
             export "$var=$port"
             ok=$((ok + 1))
+            [ "$kind" = all ] && export VEMNET_SQUID_ALL_LOG="$d/schemes.log"
         else
             echo "squid ($kind) did not come up on port $port" >>"$base/squid.log"
             tail -n 20 "$d/squid.log" "$d/cache.log" >>"$base/squid.log" 2>/dev/null
         fi
     done
-    [ "$ok" = 4 ]
+    [ "$ok" = "$wanted" ]
 }
 
 stop_squid() {

@@ -7,6 +7,7 @@
 #include "conn/auth/base64.h"
 #include "conn/auth/ntlm_messages.h"
 #include "conn/proxy/http_proxy_helper.h"
+#include "platform/security_service.h"
 #include "tests/proxy/recording_sock.h"
 
 using VemNetwork::HttpProxyHelper;
@@ -146,7 +147,6 @@ TEST_F(HttpHelper, BasicOfferedInLowerCaseLeadsToTheBasicRequest) {
     h.Start();
     const std::string reply =
         "HTTP/1.1 407 Proxy Authentication Required\r\n"
-        "Proxy-Authenticate: NTLM\r\n"
         "Proxy-Authenticate: basic realm=\"squid proxy\"\r\n"
         "Content-Length: 0\r\n\r\n";
     const Reply r = Feed(h, reply);
@@ -382,4 +382,44 @@ TEST_F(HttpHelper, RequestCarriesTheTargetAsGiven) {
     HttpProxyHelper h(&sock, &proxy, &target, 65535);
     h.Start();
     EXPECT_EQ(sock.Last().substr(0, 34), "CONNECT localhost:65535 HTTP/1.1\r\n");
+}
+
+// Strongest first, each scheme once, moving on when refused; a stale Digest
+// nonce is answered once more; the failure names every scheme and why.
+TEST_F(HttpHelper, StrongestSchemeFirstThenTheNextOnRefusal) {
+    plat::SetSecurityModule("vemnet-absent-security-module");
+    HttpProxyHelper h = Make();
+    h.Start();
+    const std::string offer =
+        "HTTP/1.1 407 x\r\n"
+        "Proxy-Authenticate: Basic realm=\"r\", Digest realm=\"r\", nonce=\"n1\", qop=\"auth\"\r\n"
+        "Proxy-Authenticate: NTLM\r\nProxy-Authenticate: Negotiate\r\nContent-Length: 0\r\n\r\n";
+    // Negotiate cannot start here (no security service): NTLM is next.
+    EXPECT_EQ(Feed(h, offer).status, 1);
+    EXPECT_EQ(h.state(), L"ntlm_request");
+    h.Start();
+    EXPECT_EQ(Feed(h, "HTTP/1.1 407 x\r\nProxy-Authenticate: NTLM TlRMTVNTUAACAAAA\r\n\r\n").status, 2);
+    EXPECT_EQ(Feed(h, "HTTP/1.1 407 x\r\nProxy-Authenticate: NTLM\r\n\r\n").status, 1);
+    EXPECT_EQ(h.state(), L"digest_verify");
+
+    sock.sent.clear();
+    ASSERT_TRUE(h.Start());
+    EXPECT_NE(Header(sock.Last(), "Proxy-Authorization").find("Digest username=\"alice\", realm=\"r\", nonce=\"n1\", "
+                                                              "uri=\"127.0.0.1:7443\", algorithm=MD5, response="),
+              std::string::npos) << sock.Last();
+    const std::string stale = "HTTP/1.1 407 x\r\nProxy-Authenticate: Digest realm=\"r\", nonce=\"n2\", stale=true\r\n\r\n";
+    EXPECT_EQ(Feed(h, stale).status, 1);
+    EXPECT_EQ(h.state(), L"digest_verify");
+    h.Start();
+    EXPECT_NE(Header(sock.Last(), "Proxy-Authorization").find("nonce=\"n2\""), std::string::npos);
+    // Stale again: Digest has had its second chance; Basic is last.
+    EXPECT_EQ(Feed(h, stale).status, 1);
+    EXPECT_EQ(h.state(), L"base_verify");
+    h.Start();
+    EXPECT_EQ(Feed(h, "HTTP/1.1 407 x\r\nProxy-Authenticate: Basic realm=\"r\"\r\n\r\n").status, 3);
+    const std::wstring& why = h.failure();
+    for (const wchar_t* part : {L"Negotiate: ", L"not available (vemnet-absent", L"NTLM: credentials refused",
+                                L"Digest: refused after a stale nonce", L"Basic: credentials refused"})
+        EXPECT_NE(why.find(part), std::wstring::npos) << part;
+    plat::SetSecurityModule("");
 }
