@@ -14,7 +14,7 @@ enum : int {
     PROXY_SOCKS4 = 1,      // SOCKS4, or SOCKS4a when the target is a name
     PROXY_SOCKS4_ALT = 2,  // handled exactly as PROXY_SOCKS4
     PROXY_SOCKS5 = 3,
-    PROXY_HTTP = 4,        // HTTP CONNECT: no authentication, Basic or NTLM
+    PROXY_HTTP = 4,        // HTTP CONNECT: none, Negotiate, NTLM, Digest or Basic
     PROXY_SYSTEM = 5,      // the system's proxy setting, as a list of candidates
 };
 
