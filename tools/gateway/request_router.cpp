@@ -40,6 +40,13 @@ void RequestRouter::Handle(Request request, Respond respond) {
         respond(kStatusNotFound, "no session service at this path\n");
         return;
     }
+    // An unknown session is told so before its data is checked and decoded,
+    // which for a 4 MiB body takes milliseconds of an I/O thread.
+    std::string named = SessionNamedIn(request.body);
+    if (!named.empty() && !table_.Knows(named)) {
+        respond(kStatusNotFound, "unknown session\n");
+        return;
+    }
     SessionRequest session;
     std::string error;
     if (!ParseSessionRequest(request.body, &session, &error)) {

@@ -31,6 +31,11 @@ size_t SessionTable::Size() const {
     return sessions_.size();
 }
 
+bool SessionTable::Knows(const std::string& id) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return sessions_.count(id) != 0;
+}
+
 void SessionTable::Health(int* status, std::string* text) const {
     std::lock_guard<std::mutex> lock(mutex_);
     if (draining_) {

@@ -44,6 +44,7 @@ public:
     // draining, 429 over a client's limits.
     void Handle(SessionRequest request, const std::string& client, Respond respond);
     size_t Size() const;
+    bool Knows(const std::string& id) const;
     // GET /healthz: 200 "ready", 503 "full" or 410 "draining".
     void Health(int* status, std::string* text) const;
     // No new sessions from now on.
