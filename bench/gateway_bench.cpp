@@ -12,7 +12,8 @@
 //   - under attack, with --threads 1 and 2: a live session's echo round
 //     trip (one raw exchange carrying 4 bytes) quiet, then while 3 clients
 //     post 4 MiB bodies to unknown sessions in a loop, 250 connections hold
-//     slow uploads (4 MiB declared, 1 MiB sent) and 300 sockets stay idle;
+//     slow uploads to the live session (4 MiB declared, 1 MiB sent) and 300
+//     sockets stay idle;
 //     the resident memory under the slow uploads.
 //
 //   vemnet-gateway-bench GATEWAY [SESSIONS] [MEGABYTES] [BURST]
@@ -232,7 +233,9 @@ Percentiles EchoRoundTrips(tcp::socket& s, boost::beast::flat_buffer& buffer, co
 // slow uploads that declare 4 MiB and send 1 MiB, idle sockets.
 class Attack {
 public:
-    Attack(const GatewayProcess& gw, int posters, int slowUploads, int idleSockets) {
+    // The slow uploads name the session given (an unknown one is refused
+    // after its first bytes), so their bodies are read into the budget.
+    Attack(const GatewayProcess& gw, const std::string& id, int posters, int slowUploads, int idleSockets) {
         for (int i = 0; i < posters; ++i) {
             threads_.emplace_back([this, &gw] {
                 asio::io_context io;
@@ -248,7 +251,7 @@ public:
             });
         }
         const std::string header =
-            "POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 4194304\r\n\r\nsession=nosuchsession&data=";
+            "POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 4194304\r\n\r\nsession=" + id + "&data=";
         const std::string chunk(1 << 20, 'A');
         for (int i = 0; i < slowUploads; ++i) {
             held_.push_back(gw.Connect(io_));
@@ -288,7 +291,7 @@ void AttackFigures(const char* program, int echoPort, int threads) {
     Percentiles attacked;
     long during = 0;
     {
-        Attack attack(gw, 3, 250, 300);
+        Attack attack(gw, id, 3, 250, 300);
         during = ResidentKiB(gw.Pid());
         attacked = EchoRoundTrips(s, buffer, id, kRoundTrips);
     }

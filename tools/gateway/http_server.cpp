@@ -36,6 +36,9 @@ constexpr std::chrono::milliseconds kAcceptRetry(100);
 constexpr std::chrono::seconds kAcceptLogEvery(10);
 // The interim reply to "Expect: 100-continue".
 const char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
+// "session=" and the longest identifier (32 digits, '-', a 64-character
+// node): a longer field names no session of this gateway.
+constexpr size_t kSessionFieldLimit = 8 + 32 + 1 + 64;
 // What the access log shows of a target at most.
 constexpr size_t kLoggedTarget = 100;
 
@@ -142,6 +145,7 @@ private:
         parser_->body_limit(kRequestBodyLimit);
         started_ = Clock::now();
         head_ = false;
+        sessionChecked_ = false;
         Arm(shared_->settings.headerTimeout);
         auto self = shared_from_this();
         http::async_read_header(socket_, buffer_, *parser_,
@@ -233,11 +237,25 @@ private:
                     self->Close();
                 } else if (ec) {
                     self->Refuse(kStatusBadRequest, Refusal::Count, "malformed HTTP request: " + ec.message());
+                } else if (!self->parser_->is_done() && self->NamesUnknownSession()) {
+                    self->Refuse(kStatusNotFound, Refusal::Count, "unknown session");
                 } else {
                     self->ReadBody();
                 }
             });
         });
+    }
+
+    // Once, when the body's session field is complete.
+    bool NamesUnknownSession() {
+        const ServerSettings& settings = shared_->settings;
+        if (sessionChecked_ || !settings.sessionKnown) return false;
+        size_t fieldEnd = body_.find('&');
+        if (fieldEnd == std::string::npos && body_.size() <= kSessionFieldLimit) return false;
+        sessionChecked_ = true;
+        if (PathOfTarget(target_) != settings.sessionPath) return false;
+        std::string named = SessionNamedIn(body_.substr(0, kSessionFieldLimit + 1));
+        return !named.empty() && named.size() <= kSessionFieldLimit && !settings.sessionKnown(named);
     }
 
     bool Grow(size_t size) {
@@ -432,6 +450,7 @@ private:
     std::string method_, target_, client_, session_;
     bool head_ = false;
     bool keepAlive_ = false;
+    bool sessionChecked_ = false;
     Clock::time_point started_;
     size_t bytesIn_ = 0;
 };

@@ -31,6 +31,11 @@ struct ServerSettings {
     std::chrono::seconds keepAliveIdle{0};
     size_t requestMemory = 0;  // bytes shared by the bodies being read
     std::vector<boost::asio::ip::address> trustedProxies;
+    // A body on sessionPath that names a session sessionKnown does not know
+    // is answered 404 as soon as its session field is read, not after the
+    // whole body (a flood of large bodies to made-up sessions costs little).
+    std::string sessionPath;
+    std::function<bool(const std::string& id)> sessionKnown;
 };
 
 class HttpServer {

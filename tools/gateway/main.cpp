@@ -200,6 +200,8 @@ int main(int argc, char** argv) {
         for (const std::string& a : options.trustedProxies) {
             serverSettings.trustedProxies.push_back(asio::ip::make_address(a));
         }
+        serverSettings.sessionPath = options.path;
+        serverSettings.sessionKnown = [&table](const std::string& id) { return table.Knows(id); };
         tcp::endpoint where = listen->endpoint();
         std::unique_ptr<gateway::HttpServer> server;
         try {
