@@ -1,6 +1,9 @@
 #include "tools/gateway/session.h"
 
+#include <malloc.h>
+
 #include <array>
+#include <atomic>
 #include <new>
 
 #include <boost/asio/connect.hpp>
@@ -18,9 +21,23 @@ using boost::system::error_code;
 
 namespace {
 
+// The allocator keeps freed memory in its arenas; after a release of
+// buffers it is asked to return it to the system, at most once in this
+// interval for the whole process (the call walks the heap).
+constexpr std::chrono::seconds kTrimEvery(1);
+std::atomic<int64_t> lastTrim{0};
+
+void TrimSoon() {
+    int64_t now = std::chrono::duration_cast<std::chrono::seconds>(Session::Clock::now().time_since_epoch()).count();
+    int64_t last = lastTrim.load();
+    if (now - last >= kTrimEvery.count() && lastTrim.compare_exchange_strong(last, now)) malloc_trim(0);
+}
+
 // A string emptied after a burst keeps its capacity; this gives it back.
-void Release(std::string* s) {
-    if (s->empty() && s->capacity() > kIdleBufferKeep) std::string().swap(*s);
+bool Release(std::string* s) {
+    if (!s->empty() || s->capacity() <= kIdleBufferKeep) return false;
+    std::string().swap(*s);
+    return true;
 }
 
 }  // namespace
@@ -188,9 +205,10 @@ void Session::TryAnswer() {
 }
 
 void Session::ShrinkIdleBuffers() {
-    Release(&fromBackend_);
-    Release(&toBackend_);
-    if (!writeBusy_) Release(&writing_);
+    bool released = Release(&fromBackend_);
+    released = Release(&toBackend_) || released;
+    if (!writeBusy_) released = Release(&writing_) || released;
+    if (released) TrimSoon();
 }
 
 void Session::Answer(int status, std::string body) {
