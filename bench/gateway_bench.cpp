@@ -6,15 +6,24 @@
 //     memory before and after (each session holds a backend connection);
 //   - one session's throughput: MEGABYTES sent through a CreateHttpConn
 //     connection with the default poll intervals and echoed back;
-//   - Send -> OnData latency of 4-byte messages, default poll intervals.
+//   - Send -> OnData latency of 4-byte messages, default poll intervals;
+//   - memory after a burst: BURST sessions each echo one 3 MB message and
+//     then only poll; the resident memory per session once idle;
+//   - under attack, with --threads 1 and 2: a live session's echo round
+//     trip (one raw exchange carrying 4 bytes) quiet, then while 3 clients
+//     post 4 MiB bodies to unknown sessions in a loop, 250 connections hold
+//     slow uploads to the live session (4 MiB declared, 1 MiB sent) and 300
+//     sockets stay idle;
+//     the resident memory under the slow uploads.
 //
-//   vemnet-gateway-bench GATEWAY [SESSIONS] [MEGABYTES]
+//   vemnet-gateway-bench GATEWAY [SESSIONS] [MEGABYTES] [BURST]
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -34,6 +43,7 @@
 #include <boost/beast/http.hpp>
 
 #include "bench/http_conn_open.h"
+#include "conn/auth/base64.h"
 #include "vemnet/httpconn.h"
 
 extern char** environ;
@@ -132,15 +142,210 @@ public:
     int error = -1;
 };
 
+// A vemnet-gateway process in front of the echo; stopped with the object.
+class GatewayProcess {
+public:
+    GatewayProcess(const char* program, int echoPort, std::vector<std::string> extra) {
+        port_ = FreePort();
+        std::vector<std::string> args = {program,        "--listen", "127.0.0.1:" + std::to_string(port_),
+                                         "--backend",    "127.0.0.1:" + std::to_string(echoPort),
+                                         "--log",        "/dev/null"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(&a[0]);
+        argv.push_back(nullptr);
+        if (posix_spawn(&pid_, program, nullptr, nullptr, argv.data(), environ) != 0) pid_ = 0;
+    }
+    ~GatewayProcess() {
+        if (pid_ <= 0) return;
+        kill(pid_, SIGINT);
+        waitpid(pid_, nullptr, 0);
+    }
+    pid_t Pid() const { return pid_; }
+    int Port() const { return port_; }
+    // A connection to it, once it accepts; closed socket when it never did.
+    tcp::socket Connect(asio::io_context& io) const {
+        for (int i = 0; i < 100; ++i) {
+            tcp::socket s(io);
+            boost::system::error_code ec;
+            s.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port_)), ec);
+            if (!ec) return s;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return tcp::socket(io);
+    }
+
+private:
+    pid_t pid_ = 0;
+    int port_ = 0;
+};
+
+// One request on a kept-alive connection; the reply's status and body.
+int Exchange(tcp::socket& s, boost::beast::flat_buffer& buffer, const std::string& body, std::string* reply) {
+    http::request<http::string_body> req(http::verb::post, "/", 11);
+    req.set(http::field::host, "127.0.0.1");
+    req.body() = body;
+    req.prepare_payload();
+    http::write(s, req);
+    http::response<http::string_body> res;
+    http::read(s, buffer, res);
+    if (reply) *reply = res.body();
+    return res.result_int();
+}
+
+std::string NewSession(tcp::socket& s, boost::beast::flat_buffer& buffer) {
+    std::string reply;
+    if (Exchange(s, buffer, "session=&data=", &reply) != 200 || reply.compare(0, 8, "session=") != 0) return "";
+    return reply.substr(8);
+}
+
+struct Percentiles {
+    double median = 0, p99 = 0, worst = 0;
+};
+
+// Round trips of one exchange carrying 4 bytes that the echo returns.
+Percentiles EchoRoundTrips(tcp::socket& s, boost::beast::flat_buffer& buffer, const std::string& id, int count) {
+    std::vector<double> samples;
+    const std::string body = "session=" + id + "&data=cGluZw==";
+    for (int i = 0; i < count; ++i) {
+        std::string reply;
+        Clock::time_point start = Clock::now();
+        int status = Exchange(s, buffer, body, &reply);
+        double ms = Ms(Clock::now() - start);
+        if (status != 200) break;
+        // The echo may come with the next exchange; then both count.
+        while (reply == "data=") {
+            Exchange(s, buffer, "session=" + id + "&data=", &reply);
+            ms = Ms(Clock::now() - start);
+        }
+        samples.push_back(ms);
+    }
+    Percentiles p;
+    if (samples.empty()) return p;
+    std::sort(samples.begin(), samples.end());
+    p.median = samples[samples.size() / 2];
+    p.p99 = samples[samples.size() * 99 / 100];
+    p.worst = samples.back();
+    return p;
+}
+
+// The attacks: clients posting 4 MiB bodies to unknown sessions in a loop,
+// slow uploads that declare 4 MiB and send 1 MiB, idle sockets.
+class Attack {
+public:
+    // The slow uploads name the session given (an unknown one is refused
+    // after its first bytes), so their bodies are read into the budget.
+    Attack(const GatewayProcess& gw, const std::string& id, int posters, int slowUploads, int idleSockets) {
+        for (int i = 0; i < posters; ++i) {
+            threads_.emplace_back([this, &gw] {
+                asio::io_context io;
+                const std::string body = "session=nosuchsession&data=" + std::string((4 << 20) - 64, 'A');
+                while (!stop_) {
+                    tcp::socket s = gw.Connect(io);
+                    boost::beast::flat_buffer buffer;
+                    try {
+                        while (!stop_) Exchange(s, buffer, body, nullptr);
+                    } catch (const std::exception&) {
+                    }
+                }
+            });
+        }
+        const std::string header =
+            "POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 4194304\r\n\r\nsession=" + id + "&data=";
+        const std::string chunk(1 << 20, 'A');
+        for (int i = 0; i < slowUploads; ++i) {
+            held_.push_back(gw.Connect(io_));
+            boost::system::error_code ec;
+            asio::write(held_.back(), asio::buffer(header), ec);
+            asio::write(held_.back(), asio::buffer(chunk), ec);
+        }
+        for (int i = 0; i < idleSockets; ++i) held_.push_back(gw.Connect(io_));
+    }
+    ~Attack() {
+        stop_ = true;
+        for (std::thread& t : threads_) t.join();
+    }
+
+private:
+    asio::io_context io_;
+    std::vector<tcp::socket> held_;
+    std::atomic<bool> stop_{false};
+    std::vector<std::thread> threads_;
+};
+
+void AttackFigures(const char* program, int echoPort, int threads) {
+    GatewayProcess gw(program, echoPort,
+                      {"--threads", std::to_string(threads), "--max-sessions", "1000", "--request-memory", "64",
+                       "--header-timeout", "60"});
+    asio::io_context io;
+    tcp::socket s = gw.Connect(io);
+    boost::beast::flat_buffer buffer;
+    std::string id = NewSession(s, buffer);
+    if (id.empty()) {
+        std::printf("attack threads=%d: no session\n", threads);
+        return;
+    }
+    const int kRoundTrips = 300;
+    Percentiles quiet = EchoRoundTrips(s, buffer, id, kRoundTrips);
+    long before = ResidentKiB(gw.Pid());
+    Percentiles attacked;
+    long during = 0;
+    {
+        Attack attack(gw, id, 3, 250, 300);
+        during = ResidentKiB(gw.Pid());
+        attacked = EchoRoundTrips(s, buffer, id, kRoundTrips);
+    }
+    std::printf("attack threads=%d quiet_median_ms=%.2f quiet_p99_ms=%.2f quiet_worst_ms=%.2f "
+                "attacked_median_ms=%.2f attacked_p99_ms=%.2f attacked_worst_ms=%.2f\n",
+                threads, quiet.median, quiet.p99, quiet.worst, attacked.median, attacked.p99, attacked.worst);
+    std::printf("slow-uploads threads=%d uploads=250 request_memory_mib=64 rss_before_kib=%ld rss_during_kib=%ld\n",
+                threads, before, during);
+}
+
+// BURST sessions echo one 3 MB message each, then only poll.
+void BurstFigures(const char* program, int echoPort, int burst) {
+    GatewayProcess gw(program, echoPort, {"--client-sessions", "100000", "--client-rate", "100000"});
+    asio::io_context io;
+    tcp::socket s = gw.Connect(io);
+    boost::beast::flat_buffer buffer;
+    long before = ResidentKiB(gw.Pid());
+    // 3,000,000 bytes: the largest round figure whose Base64 fits a 4 MiB body.
+    std::string message(3000000, '\0');
+    std::mt19937 gen(2);
+    for (char& c : message) c = char(gen());
+    const std::string data = Base64EncodeString(message, 0);
+    int echoed = 0;
+    long peak = 0;
+    for (int i = 0; i < burst; ++i) {
+        std::string id = NewSession(s, buffer);
+        if (id.empty()) break;
+        std::string reply;
+        size_t back = 0;
+        Exchange(s, buffer, "session=" + id + "&data=" + data, &reply);
+        back += Base64DecodeString(reply.substr(5)).size();
+        for (int polls = 0; back < message.size() && polls < 10000; ++polls) {
+            Exchange(s, buffer, "session=" + id + "&data=", &reply);
+            back += Base64DecodeString(reply.substr(5)).size();
+        }
+        echoed += back == message.size();
+        peak = std::max(peak, ResidentKiB(gw.Pid()));
+    }
+    long after = ResidentKiB(gw.Pid());
+    std::printf("after-burst sessions=%d echoed_3mb=%d rss_before_kib=%ld rss_idle_after_kib=%ld "
+                "per_idle_session_kib=%.1f\n",
+                burst, echoed, before, after, burst ? double(after - before) / burst : 0.0);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: vemnet-gateway-bench GATEWAY [SESSIONS] [MEGABYTES]\n");
+        std::fprintf(stderr, "usage: vemnet-gateway-bench GATEWAY [SESSIONS] [MEGABYTES] [BURST]\n");
         return 2;
     }
     int sessions = argc > 2 ? std::atoi(argv[2]) : 10000;
     int megabytes = argc > 3 ? std::atoi(argv[3]) : 20;
+    int burst = argc > 4 ? std::atoi(argv[4]) : 100;
 
     Echo echo;
     int port = FreePort();
@@ -148,7 +353,9 @@ int main(int argc, char** argv) {
     std::string backend = "127.0.0.1:" + std::to_string(echo.Port());
     std::string max = std::to_string(sessions + 10);
     std::vector<const char*> args = {argv[1], "--listen", listen.c_str(), "--backend", backend.c_str(),
-                                     "--max-sessions", max.c_str(), "--idle-timeout", "600", nullptr};
+                                     "--max-sessions", max.c_str(), "--idle-timeout", "600",
+                                     "--client-sessions", max.c_str(), "--client-rate", "1000000",
+                                     "--log", "/dev/null", nullptr};
     pid_t gateway = 0;
     if (posix_spawn(&gateway, argv[1], nullptr, nullptr, const_cast<char**>(args.data()), environ) != 0) {
         std::fprintf(stderr, "cannot start %s\n", argv[1]);
@@ -157,7 +364,7 @@ int main(int argc, char** argv) {
     struct Stop {
         pid_t pid;
         ~Stop() {
-            kill(pid, SIGTERM);
+            kill(pid, SIGINT);
             waitpid(pid, nullptr, 0);
         }
     } stop{gateway};
@@ -239,6 +446,14 @@ int main(int argc, char** argv) {
         std::sort(samples.begin(), samples.end());
         std::printf("send-to-data messages=%zu median_ms=%.2f p90_ms=%.2f worst_ms=%.2f\n", samples.size(),
                     samples[samples.size() / 2], samples[samples.size() * 9 / 10], samples.back());
+    }
+    try {
+        BurstFigures(argv[1], echo.Port(), burst);
+        AttackFigures(argv[1], echo.Port(), 1);
+        AttackFigures(argv[1], echo.Port(), 2);
+    } catch (const std::exception& e) {
+        std::printf("FAILED: %s\n", e.what());
+        return 1;
     }
     return 0;
 }

@@ -23,14 +23,19 @@ PROXY=("${COMMON[@]}" "$ROOT/conn/auth/ntlm_messages.cpp" "$ROOT/conn/proxy/prox
        "$ROOT/conn/proxy/http_proxy_helper.cpp" "$ROOT/conn/proxy/socks4_proxy_helper.cpp"
        "$ROOT/conn/proxy/socks5_proxy_helper.cpp" "$ROOT/conn/proxy/socks_reply_text.cpp")
 
+GATEWAY=("$ROOT/conn/auth/base64.cpp" "$ROOT/tools/gateway/form_body.cpp" "$ROOT/tools/gateway/request_router.cpp"
+         "$ROOT/tools/gateway/session_table.cpp" "$ROOT/tools/gateway/session.cpp" "$ROOT/tools/gateway/session_id.cpp"
+         "$ROOT/tools/gateway/client_limits.cpp" "$ROOT/tools/gateway/log.cpp" "$ROOT/tools/gateway/metrics.cpp")
+
 declare -A SOURCES=(
   [proxy_reply_fuzz]="${PROXY[*]}"
   [socks_reply_fuzz]="${PROXY[*]}"
   [base64_fuzz]="${COMMON[*]}"
   [proxy_list_fuzz]="${COMMON[*]} $ROOT/conn/proxy_list_text.cpp"
+  [gateway_request_fuzz]="${GATEWAY[*]}"
 )
-declare -A LIBS=([proxy_reply_fuzz]="-lntlm -ldl" [socks_reply_fuzz]="-lntlm -ldl")
-TARGETS=(proxy_reply_fuzz socks_reply_fuzz base64_fuzz proxy_list_fuzz)
+declare -A LIBS=([proxy_reply_fuzz]="-lntlm -ldl" [socks_reply_fuzz]="-lntlm -ldl" [gateway_request_fuzz]=-pthread)
+TARGETS=(proxy_reply_fuzz socks_reply_fuzz base64_fuzz proxy_list_fuzz gateway_request_fuzz)
 
 # A few well-formed inputs to start from (first byte: the target's mode).
 seed() {  # target name bytes...
@@ -48,6 +53,10 @@ seed socks_reply_fuzz s5 '\x02\x05\x02\x01\x00\x05\x00\x00\x01\x7f\x00\x00\x01\x
 seed socks_reply_fuzz s5req '\x14\x05\x00\x00\x01\x7f\x00\x00\x01\x00\x50'
 seed base64_fuzz text '\x00YWJj ZGVm\r\nZ2g='
 seed proxy_list_fuzz list 'http=10.0.0.1:8080 socks=10.0.0.2:1080 a: b:7'
+seed gateway_request_fuzz new '\x00POST /s HTTP/1.1\r\nHost: x\r\nContent-Length: 14\r\n\r\nsession=&data='
+seed gateway_request_fuzz data '\x01POST http://h/s?q HTTP/1.1\r\nContent-Length: 27\r\n\r\nsession=abc&data=aGk=\r\nYQ=='
+seed gateway_request_fuzz health '\x02GET /healthz HTTP/1.1\r\n\r\n'
+seed gateway_request_fuzz chunked '\x03HEAD /metrics HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n'
 seed proxy_list_fuzz answer 'PROXY a:3128; SOCKS5 b:1080; SOCKS c; DIRECT'
 
 status=0

@@ -4,12 +4,15 @@
 #ifndef VEMNET_TEST_GATEWAY_HARNESS_H
 #define VEMNET_TEST_GATEWAY_HARNESS_H
 
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 
 #include <array>
 #include <atomic>
 #include <cstdlib>
+#include <fstream>
+#include <map>
 #include <memory>
 #include <random>
 #include <set>
@@ -112,14 +115,29 @@ public:
         if (!child_.Start(argv) || !child_.WaitStderrContains(ready, 10000)) return false;
         std::string err = child_.Stderr();
         port_ = std::atoi(err.c_str() + err.find(ready) + ready.size());
-        return port_ > 0;
+        size_t pid = err.find("(pid ");
+        pid_ = pid == std::string::npos ? 0 : std::atoi(err.c_str() + pid + 5);
+        return port_ > 0 && pid_ > 0;
     }
     int Port() const { return port_; }
     std::string Log() const { return child_.Stderr(); }
+    void Signal(int signal) { kill(pid_, signal); }
+    // The exit code, or -1 when it did not end within ms.
+    int Wait(int ms) { return child_.Wait(ms); }
+    // The gateway's resident memory in KiB (0 when unknown).
+    long RssKiB() const {
+        std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+        std::string line;
+        while (std::getline(status, line)) {
+            if (line.compare(0, 6, "VmRSS:") == 0) return std::atol(line.c_str() + 6);
+        }
+        return 0;
+    }
 
 private:
     testing_support::ChildProcess child_;
     int port_ = 0;
+    int pid_ = 0;
 };
 
 struct Reply {
@@ -129,7 +147,8 @@ struct Reply {
 
 // One request on a connection of its own; status 0 when no reply came
 // within ten seconds.
-inline Reply Post(int port, const std::string& target, const std::string& body) {
+inline Reply Send(int port, http::verb verb, const std::string& target, const std::string& body,
+                  const std::map<std::string, std::string>& headers = {}) {
     Reply r;
     try {
         asio::io_context io;
@@ -137,9 +156,10 @@ inline Reply Post(int port, const std::string& target, const std::string& body) 
         s.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)));
         timeval limit{10, 0};
         setsockopt(s.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-        http::request<http::string_body> req(http::verb::post, target, 11);
+        http::request<http::string_body> req(verb, target, 11);
         req.set(http::field::host, "127.0.0.1");
         req.set(http::field::content_type, "application/x-www-form-urlencoded");
+        for (const auto& h : headers) req.set(h.first, h.second);
         req.body() = body;
         req.prepare_payload();
         http::write(s, req);
@@ -151,6 +171,21 @@ inline Reply Post(int port, const std::string& target, const std::string& body) 
     } catch (const std::exception&) {
     }
     return r;
+}
+
+inline Reply Post(int port, const std::string& target, const std::string& body,
+                  const std::map<std::string, std::string>& headers = {}) {
+    return Send(port, http::verb::post, target, body, headers);
+}
+
+// A connected socket to the gateway whose reads give up after ten seconds.
+inline std::unique_ptr<tcp::socket> Open(asio::io_context& io, int port) {
+    std::unique_ptr<tcp::socket> s(new tcp::socket(io));
+    boost::system::error_code ec;
+    s->connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)), ec);
+    timeval limit{10, 0};
+    if (!ec) setsockopt(s->native_handle(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    return s;
 }
 
 // A program named on PATH, or empty.

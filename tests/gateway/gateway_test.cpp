@@ -14,9 +14,12 @@ namespace {
 using gateway_test::EchoBackend;
 using gateway_test::Gateway;
 using gateway_test::Post;
+using gateway_test::Reply;
 using http_live::Ev;
 using http_live::Recorder;
 using testing_support::WaitFor;
+namespace asio = boost::asio;
+namespace http = boost::beast::http;
 using VemNetwork::NETCONN_EVENT_HANDSHAKE_FAILED;
 using VemNetwork::NETCONN_OK;
 
@@ -62,7 +65,8 @@ TEST(Gateway, ServesTwoHundredSessionsAtOnce) {
     const int kSessions = 200;
     EchoBackend backend;
     Gateway gw;
-    ASSERT_TRUE(gw.Start(backend.Port(), {"--max-sessions", std::to_string(kSessions)}));
+    ASSERT_TRUE(gw.Start(backend.Port(), {"--max-sessions", std::to_string(kSessions), "--client-sessions",
+                                          std::to_string(kSessions), "--client-rate", "1000"}));
     std::vector<std::unique_ptr<Recorder>> cbs;
     std::vector<std::unique_ptr<VemNetwork::IHttpConn>> conns;
     std::vector<std::string> messages;
@@ -121,7 +125,8 @@ TEST(Gateway, RefusesBadRequestsAndKeepsServing) {
     const int kMaxSessions = 20;
     EchoBackend backend;
     Gateway gw;
-    ASSERT_TRUE(gw.Start(backend.Port(), {"--path", "/relay", "--max-sessions", std::to_string(kMaxSessions)}));
+    ASSERT_TRUE(gw.Start(backend.Port(),
+                         {"--path", "/relay", "--max-sessions", std::to_string(kMaxSessions), "--client-rate", "1000"}));
     std::string id = SessionOf(Post(gw.Port(), "/relay", "session=&data="));
     ASSERT_FALSE(id.empty());
     EXPECT_EQ(id.find_first_not_of("0123456789abcdef"), std::string::npos) << id;
@@ -241,6 +246,140 @@ TEST(Gateway, HaproxyKeepsEachSessionOnItsNode) {
     EXPECT_EQ(log2.find("-gw1"), std::string::npos);
     EXPECT_EQ(backend.Accepted(), kSessions);
     std::remove(path.c_str());
+}
+
+// Slow uploads of declared 4 MiB bodies hold only what the shared budget
+// allows (the rest are refused), and a live session goes on meanwhile.
+TEST(Gateway, SlowUploadFloodLeavesMemoryBoundedAndTheNodeUp) {
+    const int kUploads = 128;
+    const size_t kSentEach = 1 << 20;
+    EchoBackend backend;
+    Gateway gw;
+    ASSERT_TRUE(gw.Start(backend.Port(), {"--request-memory", "8", "--max-connections", "400"}));
+    std::string id = SessionOf(Post(gw.Port(), "/", "session=&data="));
+    ASSERT_FALSE(id.empty());
+    long before = gw.RssKiB();
+    ASSERT_GT(before, 0);
+
+    asio::io_context io;
+    std::vector<std::unique_ptr<gateway_test::tcp::socket>> uploads;
+    const std::string header = "POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 4194304\r\n\r\nsession=" + id + "&data=";
+    const std::string chunk(kSentEach, 'A');
+    for (int i = 0; i < kUploads; ++i) {
+        uploads.push_back(gateway_test::Open(io, gw.Port()));
+        boost::system::error_code ec;
+        asio::write(*uploads.back(), asio::buffer(header), ec);
+        asio::write(*uploads.back(), asio::buffer(chunk), ec);  // refused ones may be reset: ignored
+    }
+    long during = gw.RssKiB();
+    EXPECT_LT(during - before, 48L << 10) << "RSS went from " << before << " to " << during << " KiB";
+    Reply echo = Post(gw.Port(), "/", "session=" + id + "&data=aGk=");
+    EXPECT_EQ(echo.status, 200);
+    EXPECT_EQ(echo.body, "data=aGk=");
+    EXPECT_NE(gw.Log().find("\" 503 "), std::string::npos) << "no upload was refused";
+}
+
+TEST(Gateway, SlowSenderGets408) {
+    EchoBackend backend;
+    Gateway gw;
+    ASSERT_TRUE(gw.Start(backend.Port(), {"--header-timeout", "1", "--body-timeout", "1"}));
+    const std::vector<std::string> partial = {"POST / HTTP/1.1\r\nHost: x\r\n",
+                                              "POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 100\r\n\r\nsession="};
+    for (const std::string& sent : partial) {
+        asio::io_context io;
+        auto s = gateway_test::Open(io, gw.Port());
+        asio::write(*s, asio::buffer(sent));
+        boost::beast::flat_buffer buffer;
+        http::response<http::string_body> res;
+        boost::system::error_code ec;
+        http::read(*s, buffer, res, ec);
+        EXPECT_FALSE(ec) << ec.message() << " after " << sent;
+        EXPECT_EQ(res.result_int(), 408) << sent;
+    }
+}
+
+// At the connection cap the gateway stops accepting: new connections wait
+// in the backlog and are served once the header timeout frees the idle
+// ones, instead of being accepted and closed.
+TEST(Gateway, IdleSocketsAtTheCapDoNotStopANewClient) {
+    EchoBackend backend;
+    Gateway gw;
+    // The cap is --max-sessions + 256 connections.
+    ASSERT_TRUE(gw.Start(backend.Port(), {"--max-sessions", "1", "--header-timeout", "1"}));
+    asio::io_context io;
+    std::vector<std::unique_ptr<gateway_test::tcp::socket>> idle;
+    for (int i = 0; i < 300; ++i) idle.push_back(gateway_test::Open(io, gw.Port()));
+    EXPECT_FALSE(SessionOf(Post(gw.Port(), "/", "session=&data=")).empty());
+}
+
+// Behind a trusted proxy each X-Forwarded-For address has its own share.
+TEST(Gateway, OneClientCannotTakeEverySession) {
+    EchoBackend backend;
+    Gateway gw;
+    ASSERT_TRUE(gw.Start(backend.Port(),
+                         {"--max-sessions", "20", "--client-sessions", "5", "--trusted-proxy", "127.0.0.1"}));
+    std::map<int, int> statuses;
+    for (int i = 0; i < 25; ++i) {
+        statuses[Post(gw.Port(), "/", "session=&data=", {{"X-Forwarded-For", "192.0.2.1, 10.0.0.1"}}).status]++;
+    }
+    EXPECT_EQ(statuses[200], 5);
+    EXPECT_EQ(statuses[429], 20);
+    EXPECT_FALSE(SessionOf(Post(gw.Port(), "/", "session=&data=", {{"X-Forwarded-For", "10.0.0.2"}})).empty());
+    EXPECT_NE(gw.Log().find("10.0.0.1"), std::string::npos) << "the log does not name the client";
+}
+
+TEST(Gateway, SigtermDrains) {
+    EchoBackend backend;
+    Gateway gw;
+    ASSERT_TRUE(gw.Start(backend.Port(), {"--idle-timeout", "2", "--drain-timeout", "30"}));
+    std::string id = SessionOf(Post(gw.Port(), "/", "session=&data="));
+    ASSERT_FALSE(id.empty());
+    gw.Signal(SIGTERM);
+    ASSERT_TRUE(WaitFor([&] { return gateway_test::Send(gw.Port(), http::verb::get, "/healthz", "").status == 410; },
+                        5000));
+    EXPECT_EQ(Post(gw.Port(), "/", "session=&data=").status, 503);
+    Reply echo = Post(gw.Port(), "/", "session=" + id + "&data=aGk=");
+    EXPECT_EQ(echo.status, 200);
+    EXPECT_EQ(echo.body, "data=aGk=");
+    // The session ends when its client stops polling; then the process.
+    EXPECT_EQ(gw.Wait(15000), 0) << gw.Log();
+}
+
+TEST(Gateway, HealthzReportsFull) {
+    EchoBackend backend;
+    Gateway gw;
+    ASSERT_TRUE(gw.Start(backend.Port(), {"--max-sessions", "2"}));
+    Reply ready = gateway_test::Send(gw.Port(), http::verb::get, "/healthz", "");
+    EXPECT_EQ(ready.status, 200);
+    EXPECT_EQ(ready.body, "ready\n");
+    for (int i = 0; i < 2; ++i) ASSERT_FALSE(SessionOf(Post(gw.Port(), "/", "session=&data=")).empty());
+    Reply full = gateway_test::Send(gw.Port(), http::verb::get, "/healthz", "");
+    EXPECT_EQ(full.status, 503);
+    EXPECT_EQ(full.body, "full\n");
+}
+
+// A reply to HEAD has no body, so the next reply on the connection is read
+// where it begins.
+TEST(Gateway, HeadIsFramed) {
+    EchoBackend backend;
+    Gateway gw;
+    ASSERT_TRUE(gw.Start(backend.Port()));
+    asio::io_context io;
+    auto s = gateway_test::Open(io, gw.Port());
+    asio::write(*s, asio::buffer(std::string("HEAD / HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n"
+                                             "GET /healthz HTTP/1.1\r\nHost: x\r\n\r\n")));
+    boost::beast::flat_buffer buffer;
+    http::response_parser<http::string_body> head;
+    head.skip(true);
+    boost::system::error_code ec;
+    http::read(*s, buffer, head, ec);
+    ASSERT_FALSE(ec) << ec.message();
+    EXPECT_EQ(head.get().result_int(), 400);
+    http::response<http::string_body> next;
+    http::read(*s, buffer, next, ec);
+    ASSERT_FALSE(ec) << ec.message();
+    EXPECT_EQ(next.result_int(), 200);
+    EXPECT_EQ(next.body(), "ready\n");
 }
 
 }  // namespace

@@ -19,6 +19,10 @@ struct SessionRequest {
 // line breaks allowed).
 bool ParseSessionRequest(const std::string& body, SessionRequest* out, std::string* error);
 
+// The identifier a body or a "session=" reply names, empty when none (for
+// the log).
+std::string SessionNamedIn(const std::string& body);
+
 }  // namespace gateway
 
 #endif

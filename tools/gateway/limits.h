@@ -1,5 +1,6 @@
-// The gateway's fixed limits: what one request, one reply and one session may
-// hold, and how long the gateway waits for a backend.
+// The gateway's fixed limits and the defaults of its configurable ones: what
+// one request, one reply and one session may hold, and how long the gateway
+// waits for a client or a backend.
 #ifndef VEMNET_GATEWAY_LIMITS_H
 #define VEMNET_GATEWAY_LIMITS_H
 
@@ -17,6 +18,20 @@ constexpr size_t kReplyPayload = 57 * 1680;
 // A request body: "session=", the identifier, "&data=" and the Base64 of one
 // message of the host. Larger bodies get 413.
 constexpr size_t kRequestBodyLimit = size_t(4) << 20;
+// A request header (request line and fields); more gets 400.
+constexpr size_t kRequestHeaderLimit = 8 << 10;
+// Request bodies are read in steps of this many bytes into a string that
+// grows as they arrive (never to a declared length up front). The first
+// kUnbudgetedBody bytes of every body are free (the connection cap bounds
+// them); what a body holds beyond them comes from the budget that all
+// connections share (--request-memory), and a body that finds the budget
+// spent gets 503.
+constexpr size_t kBodyReadStep = 64 << 10;
+constexpr size_t kUnbudgetedBody = 64 << 10;
+constexpr size_t kDefaultRequestMemoryMiB = 256;
+// Buffers of an idle connection or session above this capacity are given
+// back to the allocator.
+constexpr size_t kIdleBufferKeep = 16 << 10;
 
 // Bytes from the client waiting for the backend. Above the soft limit a
 // request is answered only when it can take the backend's bytes (a backend
@@ -35,13 +50,28 @@ constexpr std::chrono::seconds kBackendWaitLimit(10);
 // that an echo comes back in the same exchange rather than the next poll.
 constexpr std::chrono::milliseconds kAnswerLinger(50);
 
-// HTTP connections kept beside one per session (HAProxy, new clients).
+// Connections at once by default: one per session and these beside them
+// (HAProxy, new clients). At the cap the gateway stops accepting; new
+// connections wait in the listen backlog.
 constexpr size_t kSpareConnections = 256;
-// A kept-alive connection that sends nothing for this long is closed.
-constexpr std::chrono::seconds kKeepAliveIdle(75);
+// Default timeouts: the request header, from the connection's first byte
+// (or its opening); the whole body, from the end of the header; a
+// kept-alive connection idle between requests; the drain after SIGTERM.
+constexpr int kDefaultHeaderTimeoutSeconds = 10;
+constexpr int kDefaultBodyTimeoutSeconds = 60;
+constexpr int kDefaultKeepAliveIdleSeconds = 30;
+constexpr int kDefaultDrainTimeoutSeconds = 30;
+// A reply that the client does not take within this long closes the
+// connection.
+constexpr std::chrono::seconds kWriteLimit(30);
 // After an error reply, the rest of a refused request is read and thrown
 // away for at most this long, so the client sees the reply, not a reset.
 constexpr std::chrono::seconds kDiscardLimit(2);
+
+// Per client address: sessions open at once, and new sessions per second
+// (a burst of as many is allowed).
+constexpr int kDefaultClientSessions = 100;
+constexpr int kDefaultClientRate = 20;
 
 }  // namespace gateway
 

@@ -1,5 +1,6 @@
-// One HTTP request of the session protocol: the configured path, any verb,
-// a session body; the rest is the session table's.
+// One HTTP request: GET /healthz and GET /metrics for the operator; on the
+// configured path, any verb with a session body; the rest is the session
+// table's.
 #ifndef VEMNET_GATEWAY_REQUEST_ROUTER_H
 #define VEMNET_GATEWAY_REQUEST_ROUTER_H
 
@@ -11,10 +12,22 @@ namespace gateway {
 
 class SessionTable;
 
+// A request as the HTTP side read it.
+struct Request {
+    std::string method;
+    std::string target;  // origin form ("/p?q") or absolute form ("http://h/p")
+    std::string body;
+    std::string client;  // the client's address (X-Forwarded-For of a trusted proxy)
+};
+
+// The path of a target: scheme and authority of an absolute-form target,
+// query and fragment dropped.
+std::string PathOfTarget(const std::string& target);
+
 class RequestRouter {
 public:
     RequestRouter(std::string path, SessionTable& table) : path_(std::move(path)), table_(table) {}
-    void Handle(const std::string& target, std::string body, Respond respond);
+    void Handle(Request request, Respond respond);
 
 private:
     std::string path_;

@@ -1,10 +1,10 @@
 // One session: its TCP connection to the backend, the bytes queued each way,
-// and the one request of its client that waits for an answer. Runs on the
-// gateway's single I/O thread, so it takes no lock.
+// and the one request of its client that waits for an answer. Everything a
+// session does runs on its own strand (Executor()): callers post Open,
+// Exchange and End to it, so it takes no lock whatever the thread count.
 #ifndef VEMNET_GATEWAY_SESSION_H
 #define VEMNET_GATEWAY_SESSION_H
 
-#include <array>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -25,9 +25,10 @@ public:
     // Called once when the session ends, with the reason.
     using EndHandler = std::function<void(const std::string& id, const char* why)>;
 
-    Session(boost::asio::io_context& io, std::string id, std::chrono::seconds idleTimeout, EndHandler onEnd);
+    Session(boost::asio::any_io_executor strand, std::string id, std::chrono::seconds idleTimeout, EndHandler onEnd);
 
     const std::string& Id() const { return id_; }
+    boost::asio::any_io_executor Executor() { return backend_.get_executor(); }
 
     // The request that created the session: connects to the backend, queues
     // data for it, and answers "session=" + identifier once connected (502
@@ -58,6 +59,13 @@ private:
     void PumpWrite();
     void PumpRead();
     void BackendGone();
+    void ReadAvailable();
+    // Runs a completion; an exception (an allocation that failed) ends this
+    // session with 503 and a line naming the cause, nothing else.
+    template <class F>
+    void Contained(F&& f);
+    // Gives back what a burst made the buffers hold once they are empty.
+    void ShrinkIdleBuffers();
     size_t QueuedForBackend() const { return writing_.size() + toBackend_.size(); }
 
     std::string id_;
@@ -72,7 +80,6 @@ private:
     std::string writing_;      // the bytes of the write under way
     bool writeBusy_ = false;
     std::string fromBackend_;
-    std::array<char, kBackendReadChunk> readChunk_;
     bool readBusy_ = false;
 };
 

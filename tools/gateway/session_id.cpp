@@ -11,6 +11,7 @@ namespace {
 
 const size_t kRandomBytes = 16;
 const size_t kNodeNameLimit = 64;
+const size_t kLoggedDigits = 8;
 
 }  // namespace
 
@@ -39,6 +40,13 @@ std::string NewSessionId(const std::string& node) {
     }
     if (!node.empty()) id += "-" + node;
     return id;
+}
+
+std::string ShortSessionId(const std::string& id) {
+    if (id.size() <= kLoggedDigits) return id;
+    size_t node = 2 * kRandomBytes;
+    std::string tail = id.size() > node && id[node] == '-' ? id.substr(node) : std::string();
+    return id.substr(0, kLoggedDigits) + ".." + tail.substr(0, kNodeNameLimit + 1);
 }
 
 }  // namespace gateway

@@ -13,6 +13,9 @@ bool IsNodeName(const std::string& name);
 // A new identifier; throws std::runtime_error when the system has no
 // randomness to give.
 std::string NewSessionId(const std::string& node);
+// An identifier as the log shows it: each one is a bearer credential, so
+// only its first 8 digits, then ".." and the node ("-gw1") when it has one.
+std::string ShortSessionId(const std::string& id);
 
 }  // namespace gateway
 

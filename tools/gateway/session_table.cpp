@@ -1,49 +1,146 @@
 #include "tools/gateway/session_table.h"
 
-#include <cstdio>
 #include <vector>
 
+#include <boost/asio/post.hpp>
+#include <boost/asio/strand.hpp>
+
+#include "tools/gateway/log.h"
+#include "tools/gateway/metrics.h"
 #include "tools/gateway/session.h"
 #include "tools/gateway/session_id.h"
 
 namespace gateway {
 
-SessionTable::SessionTable(boost::asio::io_context& io, TableSettings settings)
-    : io_(io), settings_(std::move(settings)) {}
+namespace asio = boost::asio;
+
+SessionTable::SessionTable(asio::io_context& io, TableSettings settings)
+    : io_(io), settings_(std::move(settings)), clients_(settings_.clientSessions, settings_.clientRate) {}
 
 SessionTable::~SessionTable() {
     std::vector<std::shared_ptr<Session>> all;
-    for (auto& entry : sessions_) all.push_back(entry.second);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto& entry : sessions_) all.push_back(entry.second.session);
+    }
     for (auto& s : all) s->End(kStatusUnavailable, "the gateway stops");
 }
 
-void SessionTable::Handle(SessionRequest request, Respond respond) {
+size_t SessionTable::Size() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return sessions_.size();
+}
+
+bool SessionTable::Knows(const std::string& id) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return sessions_.count(id) != 0;
+}
+
+void SessionTable::Health(int* status, std::string* text) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (draining_) {
+        *status = kStatusGone;
+        *text = "draining\n";
+    } else if (sessions_.size() >= settings_.maxSessions) {
+        *status = kStatusUnavailable;
+        *text = "full\n";
+    } else {
+        *status = kStatusOk;
+        *text = "ready\n";
+    }
+}
+
+void SessionTable::StartDrain() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    draining_ = true;
+}
+
+void SessionTable::EndAll(const char* why) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto& entry : sessions_) {
+        std::shared_ptr<Session> s = entry.second.session;
+        asio::post(s->Executor(), [s, why] { s->End(kStatusUnavailable, why); });
+    }
+}
+
+void SessionTable::Handle(SessionRequest request, const std::string& client, Respond respond) {
     if (!request.session.empty()) {
-        auto found = sessions_.find(request.session);
-        if (found == sessions_.end()) {
+        std::shared_ptr<Session> session;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            auto found = sessions_.find(request.session);
+            if (found != sessions_.end()) session = found->second.session;
+        }
+        if (!session) {
             respond(kStatusNotFound, "unknown session\n");
             return;
         }
-        std::shared_ptr<Session> session = found->second;
-        session->Exchange(std::move(request.data), std::move(respond));
-        return;
-    }
-    if (sessions_.size() >= settings_.maxSessions) {
-        respond(kStatusUnavailable, "too many sessions\n");
+        asio::post(session->Executor(), [session, data = std::move(request.data), respond = std::move(respond)]() mutable {
+            session->Exchange(std::move(data), std::move(respond));
+        });
         return;
     }
     std::string id = NewSessionId(settings_.node);
-    auto session = std::make_shared<Session>(io_, id, settings_.idleTimeout,
-                                             [this](const std::string& ended, const char* why) { Forget(ended, why); });
-    sessions_[id] = session;
-    if (settings_.verbose) std::fprintf(stderr, "vemnet-gateway: session %s opened\n", id.c_str());
-    session->Open(settings_.backend, std::move(request.data), std::move(respond));
+    std::shared_ptr<Session> session;
+    int status = kStatusOk;
+    const char* refusal = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (draining_) {
+            status = kStatusUnavailable;
+            refusal = "the gateway is draining";
+            GatewayMetrics().Refused(Refusal::Draining);
+        } else if (sessions_.size() >= settings_.maxSessions) {
+            status = kStatusUnavailable;
+            refusal = "too many sessions";
+            GatewayMetrics().Refused(Refusal::Full);
+        } else {
+            switch (clients_.TryOpen(client, ClientLimits::Clock::now())) {
+            case ClientLimits::Verdict::TooManyOpen:
+                status = kStatusTooManyRequests;
+                refusal = "too many sessions from this address";
+                GatewayMetrics().Refused(Refusal::ClientSessions);
+                break;
+            case ClientLimits::Verdict::TooFast:
+                status = kStatusTooManyRequests;
+                refusal = "too many new sessions a second from this address";
+                GatewayMetrics().Refused(Refusal::ClientRate);
+                break;
+            case ClientLimits::Verdict::Allowed:
+                session = std::make_shared<Session>(
+                    asio::make_strand(io_), id, settings_.idleTimeout,
+                    [this](const std::string& ended, const char* why) { Forget(ended, why); });
+                sessions_[id] = Entry{session, client};
+                GatewayMetrics().sessions = int64_t(sessions_.size());
+                GatewayMetrics().sessionsOpened++;
+                break;
+            }
+        }
+    }
+    if (!session) {
+        if (status == kStatusTooManyRequests) {
+            GatewayLog().Line("refused a new session for %s: %s", client.c_str(), refusal);
+        }
+        respond(status, std::string(refusal) + "\n");
+        return;
+    }
+    if (settings_.verbose) {
+        GatewayLog().Line("session %s opened for %s", ShortSessionId(id).c_str(), client.c_str());
+    }
+    asio::post(session->Executor(),
+               [session, backend = settings_.backend, data = std::move(request.data),
+                respond = std::move(respond)]() mutable { session->Open(backend, std::move(data), std::move(respond)); });
 }
 
 void SessionTable::Forget(const std::string& id, const char* why) {
     std::string key = id;  // id belongs to the session that may go with the entry
-    if (settings_.verbose) std::fprintf(stderr, "vemnet-gateway: session %s ended: %s\n", key.c_str(), why);
-    sessions_.erase(key);
+    if (settings_.verbose) GatewayLog().Line("session %s ended: %s", ShortSessionId(key).c_str(), why);
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto found = sessions_.find(key);
+    if (found == sessions_.end()) return;
+    clients_.Closed(found->second.client);
+    sessions_.erase(found);
+    GatewayMetrics().sessions = int64_t(sessions_.size());
 }
 
 }  // namespace gateway
