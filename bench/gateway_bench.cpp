@@ -233,9 +233,11 @@ Percentiles EchoRoundTrips(tcp::socket& s, boost::beast::flat_buffer& buffer, co
 // slow uploads that declare 4 MiB and send 1 MiB, idle sockets.
 class Attack {
 public:
-    // The slow uploads name the session given (an unknown one is refused
-    // after its first bytes), so their bodies are read into the budget.
-    Attack(const GatewayProcess& gw, const std::string& id, int posters, int slowUploads, int idleSockets) {
+    // The slow uploads name the attacker's own sessions, in turn (an unknown
+    // one is refused after its first bytes), so their bodies are read into
+    // the budget.
+    Attack(const GatewayProcess& gw, const std::vector<std::string>& ids, int posters, int slowUploads,
+           int idleSockets) {
         for (int i = 0; i < posters; ++i) {
             threads_.emplace_back([this, &gw] {
                 asio::io_context io;
@@ -250,10 +252,10 @@ public:
                 }
             });
         }
-        const std::string header =
-            "POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 4194304\r\n\r\nsession=" + id + "&data=";
         const std::string chunk(1 << 20, 'A');
         for (int i = 0; i < slowUploads; ++i) {
+            const std::string header = "POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 4194304\r\n\r\nsession=" +
+                                       ids[size_t(i) % ids.size()] + "&data=";
             held_.push_back(gw.Connect(io_));
             boost::system::error_code ec;
             asio::write(held_.back(), asio::buffer(header), ec);
@@ -274,9 +276,11 @@ private:
 };
 
 void AttackFigures(const char* program, int echoPort, int threads) {
+    // Every client is 127.0.0.1 here: the limits per client address would
+    // otherwise stop the attacker's sessions before the budget is tried.
     GatewayProcess gw(program, echoPort,
                       {"--threads", std::to_string(threads), "--max-sessions", "1000", "--request-memory", "64",
-                       "--header-timeout", "60"});
+                       "--header-timeout", "60", "--client-sessions", "1000", "--client-rate", "1000"});
     asio::io_context io;
     tcp::socket s = gw.Connect(io);
     boost::beast::flat_buffer buffer;
@@ -291,7 +295,11 @@ void AttackFigures(const char* program, int echoPort, int threads) {
     Percentiles attacked;
     long during = 0;
     {
-        Attack attack(gw, id, 3, 250, 300);
+        std::vector<std::string> own;
+        tcp::socket attacker = gw.Connect(io);
+        boost::beast::flat_buffer attackerBuffer;
+        for (int i = 0; i < 25; ++i) own.push_back(NewSession(attacker, attackerBuffer));
+        Attack attack(gw, own, 3, 250, 300);
         during = ResidentKiB(gw.Pid());
         attacked = EchoRoundTrips(s, buffer, id, kRoundTrips);
     }
