@@ -36,6 +36,10 @@ const int kLargestSocketCode = 12;
 
 bool IsPort(int port) { return port > 0 && port <= 65535; }
 
+bool SameCandidate(const ProxyInfo& a, const ProxyInfo& b) {
+    return a.type == b.type && a.port == b.port && a.host == b.host && a.user == b.user;
+}
+
 // Why a connect to peer ("a.b.c.d:port") failed, from the socket's code
 // (Windows Sockets numbering).
 std::wstring ConnectFailure(const std::wstring& peer, int code) {
@@ -483,8 +487,12 @@ void TcpNetConn::BeginHandshake() {
 void TcpNetConn::ReportConnected() {
     reported_ = true;
     if (hostRecord_) {
-        // The record names what carries the connection, after a failover too.
-        *hostRecord_ = proxy_ ? *proxy_ : DirectCandidate();
+        // The record names what carries the connection, after a failover
+        // too. Written only when that is not what it already says: a host
+        // that reads it right after Connect, without a failover, reads a
+        // record nobody writes any more.
+        const ProxyInfo carrier = proxy_ ? *proxy_ : DirectCandidate();
+        if (!SameCandidate(carrier, *hostRecord_)) *hostRecord_ = carrier;
         hostRecord_ = nullptr;
     }
     if (heldTimerMs_ > 0) {

@@ -489,12 +489,20 @@ bool WaitConnected(int ms) {
 
 std::string Target() { return g_options.host + ":" + std::to_string(g_options.port); }
 
+// The record handed to a type-5 Connect; read from OnConnect on.
+ProxyInfo* g_systemRecord = nullptr;
+
 class ConnSession : public INetConnCallback {
 public:
     void OnConnect(int result) override {
         if (result == NETCONN_OK) {
             if (g_options.http) {
                 Note("HTTP session started with %s (the first exchange follows)", Target().c_str());
+            } else if (g_systemRecord && g_systemRecord->type == PROXY_SYSTEM) {
+                Note("the system proxy setting names no proxy: connected to %s directly", Target().c_str());
+            } else if (g_systemRecord) {
+                Note("the system proxy setting gives %s: tunnel to %s open",
+                     vemcat::DescribeProxy(*g_systemRecord).c_str(), Target().c_str());
             } else if (g_options.hasProxy) {
                 Note("tunnel to %s open", Target().c_str());
             } else {
@@ -599,15 +607,10 @@ public:
     } else {
         Note("connecting to %s", Target().c_str());
     }
+    // The record of a type-5 Connect is the library's until the outcome:
+    // OnConnect reads which candidate carried the connection.
+    if (g_options.hasProxy && g_options.proxy.type == PROXY_SYSTEM && !g_options.http) g_systemRecord = &proxy;
     int r = conn->Connect(vemcat::Widen(g_options.host), g_options.port, g_options.timeout, proxyArg);
-    if (g_options.hasProxy && g_options.proxy.type == PROXY_SYSTEM && !g_options.http) {
-        if (proxy.type == PROXY_SYSTEM) {
-            Note("the system proxy setting names no proxy: connecting directly");
-        } else {
-            Note("the system proxy setting gives %s", vemcat::DescribeProxy(proxy).c_str());
-            g_options.proxy = proxy;
-        }
-    }
     if (r != NETCONN_OK) {
         if (g_options.http) {
             Say("could not start the HTTP session (result %d)", r);
