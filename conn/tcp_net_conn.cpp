@@ -475,7 +475,8 @@ void TcpNetConn::BeginHandshake() {
     // and a proxy that falls silent after a reconnect must end the attempt
     // as well. Without a limit of the host's the handshake still gets one:
     // a silent proxy would otherwise leave the host without any event.
-    socket_->SetTimer(HandshakeLimit());
+    handshakeMs_ = HandshakeLimit();
+    socket_->SetTimer(handshakeMs_);
     helper_->Start();
     if (helper_->Failed()) {
         // The request could not even be put into the protocol's fields; no
@@ -554,12 +555,7 @@ void TcpNetConn::OnClose() {
     FrameGuard guard(frame_);
     if (!SocketKnown()) return;
     if (proxy_ && !established_) {
-        // The host asked to connect and has not been told the outcome yet:
-        // the proxy is as good as unreachable, and the next candidate (if
-        // any) is tried.
-        ReleaseSocket();
-        LogHandshakeEnd(L"proxy closed the connection" + DuringStep());
-        ConnectFailed(L"closed during the handshake");
+        HandshakeBroke(L"proxy closed the connection");
         return;
     }
     // Forget the socket first: the host may reuse or delete the connection
@@ -572,14 +568,19 @@ void TcpNetConn::OnError(int code, const char* text) {
     FrameGuard guard(frame_);
     if (!SocketKnown()) return;
     if (proxy_ && !established_) {
-        // A proxy that resets the connection mid-handshake fails like one
-        // that closes it: the next candidate, or OnConnect(4).
-        ReleaseSocket();
-        LogHandshakeEnd(L"proxy reset the connection (" + std::to_wstring(code) + L")" + DuringStep());
-        ConnectFailed(L"reset during the handshake");
+        HandshakeBroke(L"proxy reset the connection (" + std::to_wstring(code) + L")");
         return;
     }
     ReportError(code, text);
+}
+
+void TcpNetConn::HandshakeBroke(const std::wstring& why) {
+    // The host has not been told the outcome yet: a proxy that closes,
+    // resets or stays silent is as good as unreachable, and the next
+    // candidate (if any) is tried.
+    ReleaseSocket();
+    LogHandshakeEnd(why + DuringStep());
+    ConnectFailed(why);
 }
 
 void TcpNetConn::ReportError(int code, const char* text) {
@@ -595,11 +596,7 @@ void TcpNetConn::OnTimer() {
     FrameGuard guard(frame_);
     if (!SocketKnown()) return;
     if (proxy_ && !established_) {
-        // The proxy did not finish its handshake in time.
-        ReleaseSocket();
-        const std::wstring why = L"no answer from proxy within " + std::to_wstring(HandshakeLimit()) + L" ms";
-        LogHandshakeEnd(why + DuringStep());
-        ConnectFailed(why);
+        HandshakeBroke(L"no answer from proxy within " + std::to_wstring(handshakeMs_) + L" ms");
         return;
     }
     if (callback_) callback_->OnTimeout();

@@ -104,6 +104,9 @@ private:
     // host's early timer armed), or a failure event after the socket is let go.
     void ReportConnected();
     void ReportFailure(int event);
+    // The proxy closed, reset or timed out during the handshake: the log
+    // line, then the next candidate or OnConnect(4).
+    void HandshakeBroke(const std::wstring& why);
     // OnError to the host, after the log line and with the socket let go.
     void ReportError(int code, const char* text);
     // Lets the current socket go (internal; the host's Close also forgets
@@ -156,6 +159,8 @@ private:
     // The address and limit of the connect under way, for the log.
     std::wstring peer_;
     int peerLimitMs_ = 0;
+    // The limit the current handshake was given, for the log.
+    int handshakeMs_ = 0;
 
     // The current socket's link (also while the factory is still making
     // the socket). A connect that completes inside the factory, on the

@@ -150,24 +150,26 @@ public:
 
     void CloseAll() override {
         std::lock_guard<std::mutex> g(abortLock_);
-        if (request_) InternetCloseHandle(request_);
-        if (connect_) InternetCloseHandle(connect_);
-        if (internet_) InternetCloseHandle(internet_);
-        request_ = connect_ = internet_ = nullptr;
+        CloseHandles();
     }
 
-    // Closing a handle cancels the operation under way on it; the worker's
-    // own close of the handles follows once the exchange has failed.
+    // Closing a handle cancels the operation under way on it; the worker
+    // finds the handles gone once the exchange has failed.
     void Abort() override {
         std::lock_guard<std::mutex> g(abortLock_);
         aborted_ = true;
+        CloseHandles();
+    }
+
+private:
+    // Under abortLock_: request first.
+    void CloseHandles() {
         if (request_) InternetCloseHandle(request_);
         if (connect_) InternetCloseHandle(connect_);
         if (internet_) InternetCloseHandle(internet_);
         request_ = connect_ = internet_ = nullptr;
     }
 
-private:
     // Whether the reply's header block holds anything beside the status line.
     bool HasHeaderLines() {
         DWORD size = 0;
