@@ -121,9 +121,10 @@ int HttpNetConn::Queue(const char* bytes, int length, bool wake) {
         }
     }
     // A large message goes in pieces, each an exchange of its own.
+    const size_t most = ctx->MessagePiece();
     size_t at = 0;
     do {
-        const size_t piece = message.size() - at < size_t(kMessagePiece) ? message.size() - at : size_t(kMessagePiece);
+        const size_t piece = message.size() - at < most ? message.size() - at : most;
         ctx->PushTask(L"senddata", boost::bind(&HttpNetContext::SendRequest, ctx, message.substr(at, piece)));
         at += piece;
     } while (at < message.size());
@@ -190,6 +191,12 @@ void HttpNetConn::NotifyError(int code, const char*) {
     connected.store(false);
     INetConnCallback* cb = callback.load();
     if (cb) cb->OnError(code);
+}
+
+void HttpNetConn::NotifyClose() {
+    connected.store(false);
+    INetConnCallback* cb = callback.load();
+    if (cb) cb->OnClose();
 }
 
 void HttpNetConn::NotifyTimeout() {

@@ -58,6 +58,8 @@ public:
     virtual void NotifyTimeout();
     virtual int NotifyData(const char* data, int length);
     virtual void NotifySent();
+    // The server's stream ended cleanly (extended sessions only).
+    virtual void NotifyClose();
 
     // The frame's poll: an empty message that, unlike the host's, does not
     // wake the worker, so an idle connection keeps its pace.

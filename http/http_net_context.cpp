@@ -30,7 +30,17 @@ HttpNetContext::HttpNetContext()
       deadline(0),
       baseInterval(1000),
       maxInterval(7000),
-      interval(1000) {
+      interval(1000),
+      extended(false),
+      holdMs(0),
+      maxMessage(0),
+      ended(false),
+      pollClient(plat::HttpClient::Create()),
+      nextRid(1),
+      acked(0),
+      deliveredAt(0),
+      endKnown(false),
+      endAt(0) {
     url.scheme = L"http";
     url.schemeIndex = kSchemeHttp;
     url.port = 80;
@@ -42,6 +52,7 @@ HttpNetContext::~HttpNetContext() {
     for (HttpSendTask* task : tasks) delete task;
     tasks.clear();
     if (client) client->CloseAll();
+    if (pollClient) pollClient->CloseAll();
 }
 
 int HttpNetContext::SetTimeout(int ms) {
@@ -75,6 +86,8 @@ void HttpNetContext::Abandon() {
     abandoned.store(true);
     running.store(false);
     if (client) client->Abort();
+    if (pollClient) pollClient->Abort();
+    Wake();
 }
 
 bool HttpNetContext::ProxySupported() const {
@@ -138,13 +151,19 @@ void HttpNetContext::Wake() {
         std::lock_guard<std::mutex> guard(wakeLock);
         wakeRequested = true;
     }
-    wakeSignal.notify_one();
+    // The poller waits on the same signal for the context to stop.
+    wakeSignal.notify_all();
 }
 
 void HttpNetContext::SleepUnlessWoken(int ms) {
     std::unique_lock<std::mutex> guard(wakeLock);
     wakeSignal.wait_for(guard, std::chrono::milliseconds(ms > 0 ? ms : 0), [this] { return wakeRequested; });
     wakeRequested = false;
+}
+
+void HttpNetContext::WaitUnlessStopped(int ms) {
+    std::unique_lock<std::mutex> guard(wakeLock);
+    wakeSignal.wait_for(guard, std::chrono::milliseconds(ms > 0 ? ms : 0), [this] { return !running.load(); });
 }
 
 void HttpNetContext::ClearWake() {
@@ -250,6 +269,17 @@ void HttpNetContext::StoreReceived(const char* bytes, uint32_t length) {
         }
     }
     surplus.append(bytes, length);
+}
+
+void HttpNetContext::PostClosed(bool direct) {
+    if (!direct) {
+        PostToFrame(L"postclosed", boost::bind(&HttpNetContext::PostClosed, shared_from_this(), true));
+        return;
+    }
+    // What the host has not taken yet is offered once more first.
+    PostPack(true);
+    HttpNetConn* c = conn.load();
+    if (c) c->NotifyClose();
 }
 
 void HttpNetContext::PostSended(bool direct) {

@@ -22,14 +22,17 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 
 #include <boost/enable_shared_from_this.hpp>
 #include <boost/function.hpp>
 #include <boost/shared_ptr.hpp>
 
+#include "http/session_extension.h"
 #include "http/url_parts.h"
 #include "platform/http_client.h"
 #include "platform/platform.h"
@@ -49,6 +52,9 @@ enum class ReplyKind {
     Session,       // "session=" and a new identifier
 };
 ReplyKind ClassifyReply(const char* body, uint32_t length);
+
+// A log or error text with one number in it.
+std::string FormatCode(const char* format, int value);
 
 // The request body of one exchange:
 //
@@ -104,6 +110,8 @@ public:
     void Wake();
     // Sleeps ms milliseconds, or less when Wake comes meanwhile.
     void SleepUnlessWoken(int ms);
+    // Sleeps ms milliseconds, or less when the context stops meanwhile.
+    void WaitUnlessStopped(int ms);
     void ClearWake();
     // True while received data waits beyond the receive buffer's room: the
     // worker makes no exchange until the host has consumed enough.
@@ -123,6 +131,9 @@ public:
     void ReportOpenFailure(const std::string& text);
     void PostPack(bool direct);
     void PostSended(bool direct);
+    // The server's stream ended cleanly: the host gets OnClose after the
+    // data posted before it.
+    void PostClosed(bool direct);
     // Under recvLock: appends received bytes behind those waiting, into
     // recvBuffer while it has room, the rest to the surplus.
     void StoreReceived(const char* bytes, uint32_t length);
@@ -130,8 +141,19 @@ public:
     // when nothing moved.
     bool RefillFromSurplus();
 
-    // One exchange with the server; worker thread only.
+    // One exchange with the server (pieces of a long message, one exchange
+    // each, once the extension is in use); worker thread only.
     void SendRequest(const std::string& message);
+
+    // ---- the session protocol's extension ----
+    // One numbered exchange on client c (the worker's or the poller's),
+    // repeated with the same number while its answer is lost; false when
+    // it failed for good (reported) or the context stopped.
+    bool NumberedExchange(plat::HttpClient& c, const std::string& message, bool poll);
+    // Whether the server's offer made a poller thread hold polls.
+    bool HoldsPolls() const { return extended.load() && holdMs.load() > 0; }
+    // The most message bytes one request carries.
+    size_t MessagePiece() const;
 
     // The poll interval after a reply with nothing for the host; saturates
     // instead of overflowing when many empty replies come in one cycle.
@@ -179,11 +201,52 @@ public:
     std::atomic<int> interval;
     UrlParts url;
     std::string session;
+
+    // The extension, once the server offered it (set by the worker before
+    // the poller starts).
+    std::atomic<bool> extended;
+    std::atomic<uint32_t> holdMs;
+    std::atomic<uint32_t> maxMessage;
+    // Set once the server's stream ended cleanly.
+    std::atomic<bool> ended;
+    // The poller's own client: a held poll never waits behind a message.
+    const std::unique_ptr<plat::HttpClient> pollClient;
+
+private:
+    // Opens what is not open yet of c (session, connection, request); false
+    // after reporting the failure.
+    bool OpenHandles(plat::HttpClient& c);
+    // Reads the whole reply body: 0, or kReadFailed / kReplyTooLong.
+    enum { kReadFailed = -1, kReplyTooLong = -2 };
+    int ReadBody(plat::HttpClient& c, std::string* reply);
+    // Takes the server's offer from a first reply; false for a plain one.
+    bool TakeOffer(const std::string& body);
+    void StartPoller();
+    // Stores the bytes of an extended data reply in the order of the
+    // server's stream, whichever request brought them.
+    void TakeNumberedReply(const std::string& body);
+    // The replies to every number up to the result have arrived.
+    uint64_t Acknowledged();
+    void MarkAnswered(uint64_t rid);
+    std::wstring HeadersWith(const session_ext::RequestFields& fields) const;
+
+    std::atomic<uint64_t> nextRid;
+    std::mutex ackLock;
+    uint64_t acked;                  // under ackLock
+    std::set<uint64_t> answered;     // under ackLock: numbers above acked
+    // Under recvLock: the stream offset delivered so far, replies that came
+    // ahead of their turn, and where the stream ends once known.
+    uint64_t deliveredAt;
+    std::map<uint64_t, std::string> parked;
+    bool endKnown;
+    uint64_t endAt;
 };
 
 // The worker thread's body; arg is a heap-allocated
 // boost::shared_ptr<HttpNetContext> that the worker deletes.
 void RunWorker(void* arg);
+// The poller thread's body (extended sessions with held polls), same arg.
+void RunPoller(void* arg);
 
 }  // namespace VemNetwork
 

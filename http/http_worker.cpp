@@ -79,7 +79,8 @@ void RunWorker(void* arg) {
             context.PostPack(false);
         }
         if (!context.running.load()) break;
-        if (!ran && !holding) {
+        // Held polls of the poller thread stand in for the frame's.
+        if (!ran && !holding && !context.HoldsPolls()) {
             context.PostToFrame(L"pushbasetask", boost::bind(&HttpNetContext::PushBaseTask, *holder));
         }
         if (context.interval.load() > context.maxInterval) context.interval.store(context.maxInterval);
@@ -92,7 +93,7 @@ void RunWorker(void* arg) {
     // nobody once the connection has let go. After a failure, or once the
     // connection is deleted, they are dropped.
     while (HttpSendTask* task = context.PopTaskOrFinish()) {
-        if (context.failed.load() || context.abandoned.load()) {
+        if (context.failed.load() || context.abandoned.load() || context.ended.load()) {
             delete task;
         } else {
             RunTask(context, task);

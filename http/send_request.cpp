@@ -23,13 +23,13 @@ const size_t kReplyLimit = size_t(1) << 20;
 const int kErrorTimedOut = 4;
 const int kErrorWrongState = 3;
 
-std::string Format(const char* format, int value) {
+}  // namespace
+
+std::string FormatCode(const char* format, int value) {
     char text[96];
     std::snprintf(text, sizeof(text), format, value);
     return text;
 }
-
-}  // namespace
 
 ReplyKind ClassifyReply(const char* body, uint32_t length) {
     if (length < 5) return ReplyKind::Ignore;
@@ -53,14 +53,9 @@ std::string BuildRequestBody(const std::string& session, const std::string& mess
     return body;
 }
 
-// One exchange:
-//   open what is not open yet (session, connection, request; a failure is
-//   reported and the next exchange tries again), set the timeouts and proxy
-//   credentials, send the body, then either read the 200 reply under
-//   recvLock or report the failure and stop the worker.
-void HttpNetContext::SendRequest(const std::string& message) {
+bool HttpNetContext::OpenHandles(plat::HttpClient& c) {
     int error = 0;
-    if (!client->SessionOpen()) {
+    if (!c.SessionOpen()) {
         plat::HttpSessionSettings settings;
         if (!IsUsableProxy(proxy)) {
             settings.access = plat::HttpAccess::Direct;
@@ -80,58 +75,93 @@ void HttpNetContext::SendRequest(const std::string& message) {
         settings.port = port & 0xFFFF;
         settings.verb = verb;
         settings.path = url.path;
-        if (!client->OpenSession(settings, &error)) {
-            ReportOpenFailure(Format("Init InternetOpen: %d", error));
-            return;
+        if (!c.OpenSession(settings, &error)) {
+            ReportOpenFailure(FormatCode("Init InternetOpen: %d", error));
+            return false;
         }
     }
-    if (!client->ConnectionOpen() && !client->OpenConnection(&error)) {
-        ReportOpenFailure(Format("Init InternetConnect: %d", error));
-        return;
+    if (!c.ConnectionOpen() && !c.OpenConnection(&error)) {
+        ReportOpenFailure(FormatCode("Init InternetConnect: %d", error));
+        return false;
     }
-    if (!client->RequestOpen() && !client->OpenRequest(&error)) {
-        ReportOpenFailure(Format("Init HttpOpenRequest: %d", error));
-        return;
+    if (!c.RequestOpen() && !c.OpenRequest(&error)) {
+        ReportOpenFailure(FormatCode("Init HttpOpenRequest: %d", error));
+        return false;
     }
+    if (!proxy.user.empty() && !proxy.password.empty()) c.SetProxyCredentials(proxy.user, proxy.password);
+    return true;
+}
 
+// The whole body is read before recvLock is taken, so a delivery to the
+// host does not wait for the network. A body that ends short of its
+// declared length, or fails to read, is an error, never data.
+int HttpNetContext::ReadBody(plat::HttpClient& c, std::string* reply) {
+    char chunk[kReadChunk];
+    for (;;) {
+        int got = c.Read(chunk, kReadChunk);
+        if (got == 0) return 0;
+        if (got < 0) return kReadFailed;
+        if (reply->size() + size_t(got) > kReplyLimit) return kReplyTooLong;
+        reply->append(chunk, size_t(got));
+    }
+}
+
+// One exchange:
+//   open what is not open yet (session, connection, request; a failure is
+//   reported and the next exchange tries again), set the timeouts and proxy
+//   credentials, send the body, then either read the 200 reply under
+//   recvLock or report the failure and stop the worker. The first request
+//   announces the extension; once the server offered it, the exchanges are
+//   numbered instead.
+void HttpNetContext::SendRequest(const std::string& message) {
+    if (extended.load()) {
+        const size_t piece = MessagePiece();
+        size_t at = 0;
+        do {
+            const size_t n = message.size() - at < piece ? message.size() - at : piece;
+            if (!NumberedExchange(*client, message.substr(at, n), false)) return;
+            at += n;
+        } while (at < message.size());
+        return;
+    }
+    if (!OpenHandles(*client)) return;
     client->SetTimeouts(connectTimeoutMs.load(), sendTimeoutMs.load());
-    if (!proxy.user.empty() && !proxy.password.empty()) client->SetProxyCredentials(proxy.user, proxy.password);
 
+    session_ext::RequestFields announce;
+    announce.announce = session.empty();
+    announce.rid = announce.announce ? nextRid.fetch_add(1) : 0;
     std::string body = BuildRequestBody(session, message);
-    if (!client->Send(headers, body, &error)) {
+    int error = 0;
+    if (!client->Send(announce.announce ? HeadersWith(announce) : headers, body, &error)) {
         int code = error == plat::kHttpTimeout ? kErrorTimedOut
                    : error == plat::kHttpWrongState ? kErrorWrongState
                                                     : NETCONN_EVENT_FAILED;
-        StopWithError(code, Format("send request fail: %d", error));
+        StopWithError(code, FormatCode("send request fail: %d", error));
         return;
     }
 
     int status = client->StatusCode();
     if (status != 200) {
-        StopWithError(NETCONN_EVENT_HANDSHAKE_FAILED, Format("auth fail,maybe password not correct: %d", status));
+        StopWithError(NETCONN_EVENT_HANDSHAKE_FAILED, FormatCode("auth fail,maybe password not correct: %d", status));
         char sink[kDrainChunk];
         while (client->Read(sink, kDrainChunk) > 0) {
         }
         return;
     }
 
-    // The whole body is read before recvLock is taken, so a delivery to the
-    // host does not wait for the network. A body that ends short of its
-    // declared length, or fails to read, is an error, never data.
     std::string reply;
-    char chunk[kReadChunk];
-    for (;;) {
-        int got = client->Read(chunk, kReadChunk);
-        if (got == 0) break;
-        if (got < 0) {
-            StopWithError(NETCONN_EVENT_FAILED, Format("read reply fail after %d bytes", int(reply.size())));
-            return;
-        }
-        if (reply.size() + size_t(got) > kReplyLimit) {
-            StopWithError(NETCONN_EVENT_FAILED, Format("reply longer than %d bytes", int(kReplyLimit)));
-            return;
-        }
-        reply.append(chunk, size_t(got));
+    int read = ReadBody(*client, &reply);
+    if (read == kReadFailed) {
+        StopWithError(NETCONN_EVENT_FAILED, FormatCode("read reply fail after %d bytes", int(reply.size())));
+        return;
+    }
+    if (read == kReplyTooLong) {
+        StopWithError(NETCONN_EVENT_FAILED, FormatCode("reply longer than %d bytes", int(kReplyLimit)));
+        return;
+    }
+    if (announce.announce && TakeOffer(reply)) {
+        MarkAnswered(announce.rid);
+        return;
     }
 
     std::lock_guard<plat::Lock> guard(recvLock);

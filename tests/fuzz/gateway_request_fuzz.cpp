@@ -67,6 +67,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     request.target = std::string(parser.get().target());
     request.body = parser.get().body();
     request.client = client;
+    auto ext = parser.get().find("X-Vemnet-Ext");
+    if (ext != parser.get().end()) request.ext = std::string(ext->value());
     std::string path = gateway::PathOfTarget(request.target);
     if (path.find_first_of("?#") != std::string::npos) std::abort();
 
@@ -77,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             ++replies;
             if (body.empty()) std::abort();  // every reply says something
             if (status == gateway::kStatusOk && path == "/s" && body.compare(0, 8, "session=") != 0 &&
-                body.compare(0, 5, "data=") != 0) {
+                body.compare(0, 5, "data=") != 0 && body.compare(0, 3, "at=") != 0) {
                 std::abort();
             }
         });

@@ -25,7 +25,8 @@ PROXY=("${COMMON[@]}" "$ROOT/conn/auth/ntlm_messages.cpp" "$ROOT/conn/proxy/prox
 
 GATEWAY=("$ROOT/conn/auth/base64.cpp" "$ROOT/tools/gateway/form_body.cpp" "$ROOT/tools/gateway/request_router.cpp"
          "$ROOT/tools/gateway/session_table.cpp" "$ROOT/tools/gateway/session.cpp" "$ROOT/tools/gateway/session_id.cpp"
-         "$ROOT/tools/gateway/client_limits.cpp" "$ROOT/tools/gateway/log.cpp" "$ROOT/tools/gateway/metrics.cpp")
+         "$ROOT/tools/gateway/client_limits.cpp" "$ROOT/tools/gateway/log.cpp" "$ROOT/tools/gateway/metrics.cpp"
+         "$ROOT/http/session_extension.cpp")
 
 declare -A SOURCES=(
   [proxy_reply_fuzz]="${PROXY[*]}"
@@ -55,6 +56,7 @@ seed base64_fuzz text '\x00YWJj ZGVm\r\nZ2g='
 seed proxy_list_fuzz list 'http=10.0.0.1:8080 socks=10.0.0.2:1080 a: b:7'
 seed gateway_request_fuzz new '\x00POST /s HTTP/1.1\r\nHost: x\r\nContent-Length: 14\r\n\r\nsession=&data='
 seed gateway_request_fuzz data '\x01POST http://h/s?q HTTP/1.1\r\nContent-Length: 27\r\n\r\nsession=abc&data=aGk=\r\nYQ=='
+seed gateway_request_fuzz extended '\x01POST /s HTTP/1.1\r\nX-Vemnet-Ext: ext=1; rid=1; ack=0; wait=1\r\nContent-Length: 14\r\n\r\nsession=&data='
 seed gateway_request_fuzz health '\x02GET /healthz HTTP/1.1\r\n\r\n'
 seed gateway_request_fuzz chunked '\x03HEAD /metrics HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n'
 seed proxy_list_fuzz answer 'PROXY a:3128; SOCKS5 b:1080; SOCKS c; DIRECT'

@@ -7,11 +7,16 @@
 
 #include <string>
 
+#include "http/session_extension.h"
+
 namespace gateway {
 
 struct SessionRequest {
     std::string session;  // empty: the client asks for a new session
     std::string data;     // decoded bytes for the backend
+    // The extension's fields from the request header (none: the plain form).
+    VemNetwork::session_ext::RequestFields ext;
+    bool Extended() const { return ext.announce || ext.rid != 0; }
 };
 
 // False with a short reason in *error when the body is not the two fields

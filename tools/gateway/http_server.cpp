@@ -13,6 +13,7 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
+#include "http/session_extension.h"
 #include "tools/gateway/form_body.h"
 #include "tools/gateway/limits.h"
 #include "tools/gateway/log.h"
@@ -179,6 +180,8 @@ private:
         head_ = header.method() == http::verb::head;
         keepAlive_ = header.keep_alive();
         client_ = ClientOf(header);
+        auto ext = header.find(VemNetwork::session_ext::kHeaderName);
+        ext_ = ext == header.end() ? std::string() : std::string(ext->value().substr(0, kExtHeaderLimit));
         boost::optional<std::uint64_t> length = parser_->content_length();
         if (length && *length > kRequestBodyLimit) {
             RefuseTooLarge();
@@ -280,6 +283,7 @@ private:
         request.method = method_;
         request.target = target_;
         request.client = client_;
+        request.ext = std::move(ext_);
         bytesIn_ = body_.size();
         GatewayMetrics().RequestBody(bytesIn_);
         session_ = SessionNamedIn(body_);
@@ -447,7 +451,7 @@ private:
     std::optional<http::response<http::string_body>> response_;
     std::unique_ptr<std::array<char, 4096>> discard_;
     // The request under way, for its reply and the log.
-    std::string method_, target_, client_, session_;
+    std::string method_, target_, client_, session_, ext_;
     bool head_ = false;
     bool keepAlive_ = false;
     bool sessionChecked_ = false;

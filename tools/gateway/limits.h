@@ -20,6 +20,16 @@ constexpr size_t kReplyPayload = 57 * 1680;
 constexpr size_t kRequestBodyLimit = size_t(4) << 20;
 // A request header (request line and fields); more gets 400.
 constexpr size_t kRequestHeaderLimit = 8 << 10;
+// The extension header's value is read up to this many characters.
+constexpr size_t kExtHeaderLimit = 128;
+// What a session of the extended protocol offers: polls held up to the
+// hold time (below the 30 s idle limits of common proxies and HAProxy's
+// shipped configuration), messages up to kExtendedMessage bytes a request
+// (its Base64 stays far below the body limit), and replies of up to
+// kExtendedReplyPayload bytes (the client reads bodies of up to 1 MiB).
+constexpr int kDefaultHoldSeconds = 20;
+constexpr size_t kExtendedMessage = 57 * 9196;
+constexpr size_t kExtendedReplyPayload = 57 * 1680 * 7;
 // Request bodies are read in steps of this many bytes into a string that
 // grows as they arrive (never to a declared length up front). The first
 // kUnbudgetedBody bytes of every body are free (the connection cap bounds
@@ -39,8 +49,8 @@ constexpr size_t kIdleBufferKeep = 16 << 10;
 // that waits on it); above the hard limit it is not answered at all.
 constexpr size_t kBackendQueueSoftLimit = size_t(256) << 10;
 constexpr size_t kBackendQueueHardLimit = size_t(1) << 20;
-// Bytes read from the backend ahead of the client: at most two replies.
-constexpr size_t kBackendReadAhead = 2 * kReplyPayload;
+// Bytes are read from the backend ahead of the client up to two replies'
+// worth.
 constexpr size_t kBackendReadChunk = 16 << 10;
 
 // A request waits this long at most for the backend to accept its bytes (or

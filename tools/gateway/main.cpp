@@ -186,6 +186,7 @@ int main(int argc, char** argv) {
         settings.clientSessions = size_t(options.clientSessions);
         settings.clientRate = double(options.clientRate);
         settings.idleTimeout = std::chrono::seconds(options.idleTimeoutSeconds);
+        settings.hold = std::chrono::seconds(options.holdSeconds);
         settings.node = options.node;
         settings.verbose = options.verbose;
         gateway::SessionTable table(io, settings);

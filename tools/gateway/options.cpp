@@ -31,6 +31,9 @@ const char kUsage[] =
     "                           + 256); at the cap new ones wait in the backlog\n"
     "  --idle-timeout S         a session whose client stops polling for S seconds\n"
     "                           ends and its backend connection closes (default 60)\n"
+    "  --hold S                 a poll of a client of the extended protocol waits\n"
+    "                           up to S seconds for the backend (default 20;\n"
+    "                           0: polls are answered at once)\n"
     "  --header-timeout S       a request header must arrive within S seconds\n"
     "                           (default 10), else 408\n"
     "  --body-timeout S         a request body must arrive within S seconds\n"
@@ -90,6 +93,7 @@ const NumberOption kNumbers[] = {
     {"--max-sessions", 1, 1000000, &Options::maxSessions},
     {"--max-connections", 1, 2000000, &Options::maxConnections},
     {"--idle-timeout", 1, 86400, &Options::idleTimeoutSeconds},
+    {"--hold", 0, 3600, &Options::holdSeconds},
     {"--header-timeout", 1, 3600, &Options::headerTimeoutSeconds},
     {"--body-timeout", 1, 3600, &Options::bodyTimeoutSeconds},
     {"--keepalive-idle", 1, 3600, &Options::keepAliveIdleSeconds},

@@ -21,6 +21,7 @@ struct Options {
     int maxSessions = 1000;
     int maxConnections = 0;  // 0: --max-sessions + kSpareConnections
     int idleTimeoutSeconds = 60;
+    int holdSeconds = kDefaultHoldSeconds;
     int headerTimeoutSeconds = kDefaultHeaderTimeoutSeconds;
     int bodyTimeoutSeconds = kDefaultBodyTimeoutSeconds;
     int keepAliveIdleSeconds = kDefaultKeepAliveIdleSeconds;

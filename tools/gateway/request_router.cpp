@@ -54,6 +54,16 @@ void RequestRouter::Handle(Request request, Respond respond) {
         return;
     }
     request.body = std::string();  // the decoded data is all that stays
+    if (!request.ext.empty() && !VemNetwork::session_ext::ParseRequestFields(request.ext, &session.ext)) {
+        respond(kStatusBadRequest, "the " + std::string(VemNetwork::session_ext::kHeaderName) + " header is malformed\n");
+        return;
+    }
+    if (session.Extended()) {
+        // The session's own verdicts are told apart from an intermediary's.
+        respond = [inner = std::move(respond)](int status, std::string body) {
+            inner(status, status == kStatusOk ? std::move(body) : VemNetwork::session_ext::kErrorPrefix + body);
+        };
+    }
     table_.Handle(std::move(session), request.client, std::move(respond));
 }
 

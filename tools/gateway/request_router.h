@@ -18,6 +18,7 @@ struct Request {
     std::string target;  // origin form ("/p?q") or absolute form ("http://h/p")
     std::string body;
     std::string client;  // the client's address (X-Forwarded-For of a trusted proxy)
+    std::string ext;     // the X-Vemnet-Ext header's value, empty when none
 };
 
 // The path of a target: scheme and authority of an absolute-form target,

@@ -42,13 +42,15 @@ bool Release(std::string* s) {
 
 }  // namespace
 
-Session::Session(asio::any_io_executor strand, std::string id, std::chrono::seconds idleTimeout, EndHandler onEnd)
+Session::Session(asio::any_io_executor strand, std::string id, std::chrono::seconds idleTimeout,
+                 std::chrono::seconds hold, EndHandler onEnd)
     : id_(std::move(id)),
       idleTimeout_(idleTimeout),
       onEnd_(std::move(onEnd)),
       backend_(strand),
       idleTimer_(strand),
-      waitTimer_(strand) {}
+      waitTimer_(strand),
+      hold_(hold) {}
 
 template <class F>
 void Session::Contained(F&& f) {
@@ -68,14 +70,18 @@ void Session::Contained(F&& f) {
     }
 }
 
-void Session::Open(const asio::ip::tcp::resolver::results_type& backend, std::string data, Respond respond) {
+void Session::Open(const asio::ip::tcp::resolver::results_type& backend, std::string data, const Fields& ext,
+                   Respond respond) {
     ArmIdleTimer();
+    extended_ = ext.announce;
     toBackend_ = std::move(data);
-    waiting_.reset(new Waiting);
-    waiting_->respond = std::move(respond);
-    waiting_->first = true;
-    waiting_->giveUpAt = Clock::now() + kBackendWaitLimit;
-    ArmWaitTimer(waiting_->giveUpAt);
+    waiting_[kMessages].reset(new Waiting);
+    Waiting& w = *waiting_[kMessages];
+    w.respond = std::move(respond);
+    w.rid = extended_ ? ext.rid : 0;
+    w.first = true;
+    w.giveUpAt = Clock::now() + kBackendWaitLimit;
+    ArmWaitTimer(w.giveUpAt);
     auto self = shared_from_this();
     asio::async_connect(backend_, backend, [self](const error_code& ec, const asio::ip::tcp::endpoint&) {
         if (self->state_ != State::Connecting) return;
@@ -101,18 +107,40 @@ void Session::Open(const asio::ip::tcp::resolver::results_type& backend, std::st
     });
 }
 
-void Session::Exchange(std::string data, Respond respond) {
+bool Session::AnswerRepeat(const Fields& ext, Respond& respond) {
+    for (Kept& kept : kept_) {
+        if (kept.rid != 0 && kept.rid <= ext.ack) kept = Kept();
+    }
+    for (int c = 0; c < kChannels; ++c) {
+        if (kept_[c].rid == ext.rid) {
+            respond(kept_[c].status, kept_[c].body);
+            return true;
+        }
+        if (waiting_[c] && waiting_[c]->rid == ext.rid) {
+            // The client gave up on the first copy (its connection broke):
+            // the answer goes to the repeat.
+            std::swap(waiting_[c]->respond, respond);
+            respond(kStatusConflict, "a repeat of this request took its place\n");
+            return true;
+        }
+    }
+    return false;
+}
+
+void Session::Exchange(std::string data, const Fields& ext, Respond respond) {
     if (state_ == State::Ended) {
         respond(kStatusNotFound, "unknown session\n");
         return;
     }
-    if (waiting_) {
-        respond(kStatusConflict, "another request of this session is waiting\n");
-        return;
-    }
     Contained([&] {
         ArmIdleTimer();
+        if (extended_ && ext.rid != 0 && AnswerRepeat(ext, respond)) return;
         bool carried = !data.empty();
+        Channel channel = extended_ && ext.wait && !carried && hold_.count() > 0 ? kPolls : kMessages;
+        if (waiting_[channel]) {
+            respond(kStatusConflict, "another request of this session is waiting\n");
+            return;
+        }
         if (state_ == State::Open && carried) {
             if (toBackend_.empty()) {
                 toBackend_.swap(data);
@@ -122,11 +150,14 @@ void Session::Exchange(std::string data, Respond respond) {
             PumpWrite();
         }
         Clock::time_point now = Clock::now();
-        waiting_.reset(new Waiting);
-        waiting_->respond = std::move(respond);
-        waiting_->carriedData = carried;
-        waiting_->lingerUntil = now + kAnswerLinger;
-        waiting_->giveUpAt = now + kBackendWaitLimit;
+        waiting_[channel].reset(new Waiting);
+        Waiting& w = *waiting_[channel];
+        w.respond = std::move(respond);
+        w.rid = extended_ ? ext.rid : 0;
+        w.carriedData = carried;
+        w.lingerUntil = now + kAnswerLinger;
+        w.giveUpAt = now + (channel == kPolls ? std::chrono::duration_cast<Clock::duration>(hold_)
+                                              : std::chrono::duration_cast<Clock::duration>(kBackendWaitLimit));
         TryAnswer();
     });
 }
@@ -138,7 +169,10 @@ void Session::End(int status, const char* why) {
     backend_.close(ignored);
     idleTimer_.cancel();
     waitTimer_.cancel();
-    if (waiting_) Answer(status, std::string(why) + "\n");
+    for (int c = 0; c < kChannels; ++c) {
+        if (waiting_[c]) Answer(Channel(c), status, std::string(why) + "\n");
+    }
+    for (Kept& kept : kept_) kept = Kept();
     std::string().swap(toBackend_);
     std::string().swap(fromBackend_);
     onEnd_(id_, why);
@@ -149,7 +183,7 @@ void Session::ArmIdleTimer() {
     auto self = shared_from_this();
     idleTimer_.async_wait([self](const error_code& ec) {
         if (ec || self->state_ == State::Ended) return;
-        if (self->waiting_) {
+        if (self->Waits()) {
             self->ArmIdleTimer();
             return;
         }
@@ -165,43 +199,82 @@ void Session::ArmWaitTimer(Clock::time_point at) {
     });
 }
 
-// Answers the waiting request once it can be answered: the backend is
-// connected and has taken enough of the queued bytes (or has bytes for the
-// client, up to the hard limit), and, for a request that carried data, the
-// backend answered or the linger passed.
 void Session::TryAnswer() {
-    if (!waiting_ || state_ == State::Ended) return;
+    if (state_ == State::Ended) return;
     Clock::time_point now = Clock::now();
+    Clock::time_point next = Clock::time_point::max();
+    if (waiting_[kMessages] && !TryAnswerMessage(now, &next)) return;
+    if (waiting_[kPolls]) TryAnswerPoll(now, &next);
+    if (next != Clock::time_point::max()) ArmWaitTimer(next);
+}
+
+// Answers the request on the messages channel once it can be answered: the
+// backend is connected and has taken enough of the queued bytes (or has
+// bytes for the client, up to the hard limit), and, for a request that
+// carried data, the backend answered or the linger passed. While a poll is
+// held the backend's bytes go to the poll, and the message is answered as
+// soon as the backend took it.
+bool Session::TryAnswerMessage(Clock::time_point now, Clock::time_point* next) {
+    Waiting& w = *waiting_[kMessages];
     size_t queued = state_ == State::Open ? QueuedForBackend() : 0;
     bool backendBehind = state_ == State::Connecting || queued > kBackendQueueHardLimit ||
                          (queued > kBackendQueueSoftLimit && fromBackend_.empty());
     if (backendBehind) {
-        if (now >= waiting_->giveUpAt) {
+        if (now >= w.giveUpAt) {
             End(state_ == State::Connecting ? kStatusBadGateway : kStatusGatewayTimeout,
                 state_ == State::Connecting ? "the backend cannot be reached" : "the backend does not take the data");
-            return;
+            return false;
         }
-        ArmWaitTimer(waiting_->giveUpAt);
-        return;
+        *next = std::min(*next, w.giveUpAt);
+        return true;
     }
-    if (waiting_->first) {
-        Answer(kStatusOk, "session=" + id_);
-        return;
+    if (w.first) {
+        VemNetwork::session_ext::Offer offer;
+        offer.holdMs = uint32_t(std::chrono::milliseconds(hold_).count());
+        offer.maxMessage = uint32_t(kExtendedMessage);
+        Answer(kMessages, kStatusOk, extended_ ? FormatOffer(id_, offer) : "session=" + id_);
+        return true;
     }
-    if (fromBackend_.empty() && state_ == State::BackendClosed) {
+    if (fromBackend_.empty() && state_ == State::BackendClosed && !extended_) {
         End(kStatusGone, "the backend closed the connection");
-        return;
+        return false;
     }
-    if (fromBackend_.empty() && waiting_->carriedData && now < waiting_->lingerUntil) {
-        ArmWaitTimer(waiting_->lingerUntil);
-        return;
+    if (waiting_[kPolls]) {
+        Answer(kMessages, kStatusOk, VemNetwork::session_ext::FormatDataHead(givenAt_, false));
+        return true;
     }
-    size_t n = fromBackend_.size() < kReplyPayload ? fromBackend_.size() : kReplyPayload;
-    std::string body = "data=" + Base64EncodeString(fromBackend_.substr(0, n), 0);
+    if (fromBackend_.empty() && w.carriedData && now < w.lingerUntil) {
+        *next = std::min(*next, w.lingerUntil);
+        return true;
+    }
+    Answer(kMessages, kStatusOk, TakeData());
+    return true;
+}
+
+// A held poll is answered when the backend has bytes or has closed, or when
+// the hold time passed.
+void Session::TryAnswerPoll(Clock::time_point now, Clock::time_point* next) {
+    if (!fromBackend_.empty() || state_ == State::BackendClosed) {
+        Answer(kPolls, kStatusOk, TakeData());
+    } else if (now >= waiting_[kPolls]->giveUpAt) {
+        Answer(kPolls, kStatusOk, VemNetwork::session_ext::FormatDataHead(givenAt_, false));
+    } else {
+        *next = std::min(*next, waiting_[kPolls]->giveUpAt);
+    }
+}
+
+std::string Session::TakeData() {
+    size_t most = extended_ ? kExtendedReplyPayload : kReplyPayload;
+    size_t n = fromBackend_.size() < most ? fromBackend_.size() : most;
+    std::string body = extended_ ? VemNetwork::session_ext::FormatDataHead(
+                                       givenAt_, state_ == State::BackendClosed && n == fromBackend_.size())
+                                 : std::string("data=");
+    body += Base64EncodeString(fromBackend_.substr(0, n), 0);
     fromBackend_.erase(0, n);
-    Answer(kStatusOk, std::move(body));
+    givenAt_ += n;
     ShrinkIdleBuffers();
     PumpRead();
+    return body;
 }
 
 void Session::ShrinkIdleBuffers() {
@@ -211,9 +284,13 @@ void Session::ShrinkIdleBuffers() {
     if (released) TrimSoon();
 }
 
-void Session::Answer(int status, std::string body) {
-    std::unique_ptr<Waiting> w = std::move(waiting_);
-    waitTimer_.cancel();
+void Session::Answer(Channel channel, int status, std::string body) {
+    std::unique_ptr<Waiting> w = std::move(waiting_[channel]);
+    if (w->rid != 0) {
+        kept_[channel].rid = w->rid;
+        kept_[channel].status = status;
+        kept_[channel].body = body;
+    }
     w->respond(status, std::move(body));
 }
 
@@ -232,7 +309,7 @@ void Session::PumpWrite() {
             }
             self->PumpWrite();
             self->TryAnswer();
-            if (!self->waiting_) self->ShrinkIdleBuffers();
+            if (!self->Waits()) self->ShrinkIdleBuffers();
         });
     });
 }
@@ -240,7 +317,8 @@ void Session::PumpWrite() {
 // The backend is read when it has bytes, into a buffer of the thread: an
 // idle session holds no read buffer of its own.
 void Session::PumpRead() {
-    if (readBusy_ || state_ != State::Open || fromBackend_.size() >= kBackendReadAhead) return;
+    size_t readAhead = 2 * (extended_ ? kExtendedReplyPayload : kReplyPayload);
+    if (readBusy_ || state_ != State::Open || fromBackend_.size() >= readAhead) return;
     readBusy_ = true;
     auto self = shared_from_this();
     backend_.async_wait(asio::ip::tcp::socket::wait_read, [self](const error_code& ec) {

@@ -75,8 +75,9 @@ void SessionTable::Handle(SessionRequest request, const std::string& client, Res
             respond(kStatusNotFound, "unknown session\n");
             return;
         }
-        asio::post(session->Executor(), [session, data = std::move(request.data), respond = std::move(respond)]() mutable {
-            session->Exchange(std::move(data), std::move(respond));
+        asio::post(session->Executor(), [session, data = std::move(request.data), ext = request.ext,
+                                          respond = std::move(respond)]() mutable {
+            session->Exchange(std::move(data), ext, std::move(respond));
         });
         return;
     }
@@ -108,7 +109,7 @@ void SessionTable::Handle(SessionRequest request, const std::string& client, Res
                 break;
             case ClientLimits::Verdict::Allowed:
                 session = std::make_shared<Session>(
-                    asio::make_strand(io_), id, settings_.idleTimeout,
+                    asio::make_strand(io_), id, settings_.idleTimeout, settings_.hold,
                     [this](const std::string& ended, const char* why) { Forget(ended, why); });
                 sessions_[id] = Entry{session, client};
                 GatewayMetrics().sessions = int64_t(sessions_.size());
@@ -128,8 +129,10 @@ void SessionTable::Handle(SessionRequest request, const std::string& client, Res
         GatewayLog().Line("session %s opened for %s", ShortSessionId(id).c_str(), client.c_str());
     }
     asio::post(session->Executor(),
-               [session, backend = settings_.backend, data = std::move(request.data),
-                respond = std::move(respond)]() mutable { session->Open(backend, std::move(data), std::move(respond)); });
+               [session, backend = settings_.backend, data = std::move(request.data), ext = request.ext,
+                respond = std::move(respond)]() mutable {
+                   session->Open(backend, std::move(data), ext, std::move(respond));
+               });
 }
 
 void SessionTable::Forget(const std::string& id, const char* why) {

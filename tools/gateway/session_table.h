@@ -29,6 +29,7 @@ struct TableSettings {
     size_t clientSessions = 0;
     double clientRate = 0;
     std::chrono::seconds idleTimeout{60};
+    std::chrono::seconds hold{20};
     std::string node;
     bool verbose = false;
 };
