@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <memory>
 #include <random>
 #include <set>
@@ -47,6 +48,12 @@ public:
     int Port() const { return acceptor_.local_endpoint().port(); }
     int Accepted() const { return accepted_.load(); }
     int Ended() const { return ended_.load(); }
+    // Writes bytes to every open connection, as a service that speaks first.
+    void Push(const std::string& bytes) {
+        asio::post(io_, [this, bytes] {
+            for (auto& c : open_) asio::write(c->socket, asio::buffer(bytes));
+        });
+    }
     void CloseAll() {
         asio::post(io_, [this] {
             for (auto& c : open_) {
@@ -101,6 +108,98 @@ private:
     std::atomic<int> accepted_{0};
     std::atomic<int> ended_{0};
     std::thread thread_;
+};
+
+// An HTTP relay on 127.0.0.1 in front of the gateway that loses answers:
+// it passes each request on (on a connection of its own), and of every
+// dropEvery-th exchange it closes the client's connection instead of
+// passing the gateway's answer back, as a proxy or NAT that drops a
+// kept-alive connection does.
+class LossyRelay {
+public:
+    LossyRelay(int targetPort, int dropEvery)
+        : target_(targetPort), dropEvery_(dropEvery), acceptor_(io_, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0)) {
+        accepter_ = std::thread([this] { AcceptLoop(); });
+    }
+    ~LossyRelay() {
+        boost::system::error_code ignored;
+        {
+            std::lock_guard<std::mutex> g(lock_);
+            stopping_ = true;
+        }
+        {
+            // Wakes the accept.
+            tcp::socket knock(io_);
+            knock.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(Port())), ignored);
+            accepter_.join();
+        }
+        acceptor_.close(ignored);
+        {
+            std::lock_guard<std::mutex> g(lock_);
+            for (auto& s : sockets_) s->shutdown(tcp::socket::shutdown_both, ignored);
+        }
+        for (auto& t : workers_) t.join();
+    }
+    int Port() const { return acceptor_.local_endpoint().port(); }
+    int Dropped() const { return dropped_.load(); }
+
+private:
+    void AcceptLoop() {
+        while (!stopping_) {
+            auto s = std::make_shared<tcp::socket>(io_);
+            boost::system::error_code ec;
+            acceptor_.accept(*s, ec);
+            if (ec || stopping_) return;
+            std::lock_guard<std::mutex> g(lock_);
+            if (stopping_) return;
+            sockets_.push_back(s);
+            workers_.emplace_back([this, s] { Serve(*s); });
+        }
+    }
+    void Serve(tcp::socket& client) {
+        boost::beast::flat_buffer buffer;
+        for (;;) {
+            http::request<http::string_body> req;
+            boost::system::error_code ec;
+            http::read(client, buffer, req, ec);
+            if (ec) return;
+            http::response<http::string_body> res;
+            try {
+                auto up = std::make_shared<tcp::socket>(io_);
+                {
+                    std::lock_guard<std::mutex> g(lock_);
+                    if (stopping_) return;
+                    sockets_.push_back(up);
+                }
+                up->connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(target_)));
+                http::write(*up, req);
+                boost::beast::flat_buffer upBuffer;
+                http::read(*up, upBuffer, res);
+            } catch (const std::exception&) {
+                return;
+            }
+            if (++exchanges_ % dropEvery_ == 0) {
+                ++dropped_;
+                boost::system::error_code ignored;
+                client.close(ignored);
+                return;
+            }
+            http::write(client, res, ec);
+            if (ec) return;
+        }
+    }
+
+    int target_;
+    int dropEvery_;
+    asio::io_context io_;
+    tcp::acceptor acceptor_;
+    std::atomic<bool> stopping_{false};
+    std::atomic<int> exchanges_{0};
+    std::atomic<int> dropped_{0};
+    std::thread accepter_;
+    std::mutex lock_;
+    std::vector<std::shared_ptr<tcp::socket>> sockets_;
+    std::vector<std::thread> workers_;
 };
 
 // vemnet-gateway on 127.0.0.1, on a port it picks; -v, so that its standard

@@ -13,6 +13,7 @@ namespace {
 
 using gateway_test::EchoBackend;
 using gateway_test::Gateway;
+using gateway_test::LossyRelay;
 using gateway_test::Post;
 using gateway_test::Reply;
 using http_live::Ev;
@@ -109,6 +110,46 @@ TEST(Gateway, BackendCloseIsACleanEndAfterEveryByte) {
     ASSERT_TRUE(WaitFor([&] { return backend.Accepted() == 2; }, 5000));
     backend.CloseAll();
     EXPECT_TRUE(WaitFor([&] { return Post(gw.Port(), "/", "session=" + id + "&data=").status == 410; }, 10000));
+}
+
+TEST(Gateway, BackendDataArrivesWithoutWaitingForAPoll) {
+    EchoBackend backend;
+    Gateway gw;
+    ASSERT_TRUE(gw.Start(backend.Port()));
+    Recorder cb;
+    http_live::ConnSetup setup;
+    setup.url = UrlOf(gw.Port());
+    setup.baseInterval = 5000;
+    setup.maxInterval = 5000;
+    std::unique_ptr<VemNetwork::IHttpConn> conn(http_live::MakeConn(&cb, setup));
+    ASSERT_TRUE(conn);
+    ASSERT_EQ(conn->Connect(L"127.0.0.1", gw.Port(), 60000, nullptr), NETCONN_OK);
+    ASSERT_EQ(conn->Send("ping", 4), NETCONN_OK);
+    ASSERT_TRUE(cb.WaitReceived(4, 10000));
+    // Right after an exchange: the next poll of the interval is 5 s away.
+    auto pushed = std::chrono::steady_clock::now();
+    backend.Push("news");
+    ASSERT_TRUE(cb.WaitReceived(8, 10000));
+    EXPECT_LT(std::chrono::steady_clock::now() - pushed, std::chrono::milliseconds(2000));
+    EXPECT_EQ(cb.Received(), "pingnews");
+}
+
+TEST(Gateway, RelayThatLosesAnswersLosesNoByte) {
+    EchoBackend backend;
+    Gateway gw;
+    ASSERT_TRUE(gw.Start(backend.Port()));
+    LossyRelay relay(gw.Port(), 5);
+    Recorder cb;
+    std::unique_ptr<VemNetwork::IHttpConn> conn(ConnectClient(&cb, relay.Port()));
+    ASSERT_TRUE(conn);
+    const std::string sent = http_live::RandomBytes(1 << 20, 21);
+    for (size_t at = 0; at < sent.size(); at += 40000) {
+        ASSERT_EQ(conn->Send(sent.data() + at, int(std::min<size_t>(40000, sent.size() - at))), NETCONN_OK);
+    }
+    EXPECT_TRUE(cb.WaitReceived(sent.size(), 60000)) << cb.Received().size() << " of " << sent.size();
+    EXPECT_TRUE(cb.Received() == sent) << "lost, doubled or reordered bytes";
+    EXPECT_EQ(cb.Count(Ev::Error), 0);
+    EXPECT_GT(relay.Dropped(), 0);
 }
 
 TEST(Gateway, IdleSessionEndsAndClosesItsBackend) {
