@@ -15,6 +15,10 @@
 //     slow uploads to the live session (4 MiB declared, 1 MiB sent) and 300
 //     sockets stay idle;
 //     the resident memory under the slow uploads.
+//   - the HTTP stand-in for TCP (the protocol's extension, default poll
+//     intervals): delay of data the backend sends on its own, requests of
+//     an idle session, memory per idle session with its held poll, and a
+//     5 MiB echo through a relay that loses every fifth answer.
 //
 //   vemnet-gateway-bench GATEWAY [SESSIONS] [MEGABYTES] [BURST]
 #include <signal.h>
@@ -28,6 +32,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -43,6 +48,8 @@
 #include <boost/beast/http.hpp>
 
 #include "bench/http_conn_open.h"
+#include "http/session_extension.h"
+#include "tests/gateway/gateway_harness.h"
 #include "conn/auth/base64.h"
 #include "vemnet/httpconn.h"
 
@@ -163,6 +170,11 @@ public:
     }
     pid_t Pid() const { return pid_; }
     int Port() const { return port_; }
+    // Waits until it accepts connections.
+    void WaitUp() const {
+        asio::io_context io;
+        Connect(io);
+    }
     // A connection to it, once it accepts; closed socket when it never did.
     tcp::socket Connect(asio::io_context& io) const {
         for (int i = 0; i < 100; ++i) {
@@ -344,6 +356,166 @@ void BurstFigures(const char* program, int echoPort, int burst) {
                 burst, echoed, before, after, burst ? double(after - before) / burst : 0.0);
 }
 
+// Writes its steady clock (8 bytes, ns) to each connection every period,
+// count times.
+class Pusher {
+public:
+    Pusher(std::chrono::milliseconds period, int count)
+        : acceptor_(io_, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0)), period_(period), count_(count) {
+        thread_ = std::thread([this] {
+            boost::system::error_code ec;
+            tcp::socket s(io_);
+            acceptor_.accept(s, ec);
+            for (int i = 0; i < count_ && !ec && !stop_; ++i) {
+                std::this_thread::sleep_for(period_);
+                int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+                asio::write(s, asio::buffer(&now, sizeof now), ec);
+            }
+        });
+    }
+    ~Pusher() {
+        stop_ = true;
+        boost::system::error_code ignored;
+        tcp::socket knock(io_);  // wakes an accept still waiting
+        knock.connect(acceptor_.local_endpoint(), ignored);
+        thread_.join();
+    }
+    int Port() const { return acceptor_.local_endpoint().port(); }
+
+private:
+    asio::io_context io_;
+    tcp::acceptor acceptor_;
+    std::chrono::milliseconds period_;
+    int count_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// Reads the pusher's stamps and keeps each one's delay.
+class StampHost : public Host {
+public:
+    int OnData(const char* data, int length) override {
+        Clock::time_point now = Clock::now();
+        std::lock_guard<std::mutex> g(m);
+        pending.append(data, size_t(length));
+        while (pending.size() >= 8) {
+            int64_t stamp = 0;
+            std::memcpy(&stamp, pending.data(), 8);
+            pending.erase(0, 8);
+            delays.push_back(Ms(now.time_since_epoch() - std::chrono::nanoseconds(stamp)));
+        }
+        received.resize(received.size() + size_t(length));
+        cv.notify_all();
+        return length;
+    }
+    std::string pending;
+    std::vector<double> delays;
+};
+
+// Opens a session of the extended protocol on its own connection and leaves
+// a poll held on it; false when the gateway did not offer the extension.
+bool HoldOnePoll(tcp::socket& s, boost::beast::flat_buffer& buffer) {
+    http::request<http::string_body> req(http::verb::post, "/", 11);
+    req.set(http::field::host, "127.0.0.1");
+    req.set(VemNetwork::session_ext::kHeaderName, "ext=1; rid=1");
+    req.body() = "session=&data=";
+    req.prepare_payload();
+    http::write(s, req);
+    http::response<http::string_body> res;
+    http::read(s, buffer, res);
+    std::string id;
+    VemNetwork::session_ext::Offer offer;
+    if (!VemNetwork::session_ext::ParseOffer(res.body(), &id, &offer)) return false;
+    http::request<http::string_body> poll(http::verb::post, "/", 11);
+    poll.set(http::field::host, "127.0.0.1");
+    poll.set(VemNetwork::session_ext::kHeaderName, "rid=2; ack=1; wait=1");
+    poll.body() = "session=" + id + "&data=";
+    poll.prepare_payload();
+    http::write(s, poll);
+    return true;
+}
+
+void StandInFigures(const char* program, int echoPort) {
+    // Data the backend sends on its own, every 700 ms.
+    {
+        const int kPushes = 40;
+        Pusher pusher(std::chrono::milliseconds(700), kPushes);
+        GatewayProcess gw(program, pusher.Port(), {});
+        gw.WaitUp();
+        StampHost host;
+        std::unique_ptr<VemNetwork::IHttpConn> conn(OpenHttpConn(&host, gw.Port(), "/", 1000, 7000));
+        if (!conn) return;
+        conn->Send("", 0);  // opens the session, and with it the backend connection
+        host.WaitFor(size_t(kPushes) * 8, std::chrono::seconds(120));
+        std::lock_guard<std::mutex> g(host.m);
+        if (host.error >= 0) std::printf("server-push: error %d\n", host.error);
+        std::vector<double> d = host.delays;
+        std::sort(d.begin(), d.end());
+        if (!d.empty()) {
+            std::printf("server-push pushes=%zu of %d every_ms=700 median_ms=%.2f p90_ms=%.2f worst_ms=%.2f\n", d.size(),
+                        kPushes, d[d.size() / 2], d[d.size() * 9 / 10], d.back());
+        }
+    }
+    // Requests of an idle session, counted by a relay in front of the gateway.
+    {
+        GatewayProcess gw(program, echoPort, {});
+        gw.WaitUp();
+        gateway_test::LossyRelay counter(gw.Port(), 1 << 30);
+        Host host;
+        std::unique_ptr<VemNetwork::IHttpConn> conn(OpenHttpConn(&host, counter.Port(), "/", 1000, 7000));
+        if (!conn) return;
+        conn->Send("x", 1);
+        host.WaitFor(1, std::chrono::seconds(10));
+        int before = counter.Exchanges();
+        const int kIdleSeconds = 45;
+        std::this_thread::sleep_for(std::chrono::seconds(kIdleSeconds));
+        int requests = counter.Exchanges() - before;
+        std::printf("idle-session seconds=%d requests=%d per_10s=%.2f\n", kIdleSeconds, requests,
+                    requests * 10.0 / kIdleSeconds);
+    }
+    // Idle sessions, each with a poll held on its own connection.
+    {
+        const int kSessions = 2000;
+        GatewayProcess gw(program, echoPort,
+                          {"--max-sessions", "3000", "--client-sessions", "3000", "--client-rate", "100000"});
+        asio::io_context io;
+        std::vector<std::unique_ptr<tcp::socket>> held;
+        boost::beast::flat_buffer buffer;
+        long before = ResidentKiB(gw.Pid());
+        int holding = 0;
+        for (int i = 0; i < kSessions; ++i) {
+            held.emplace_back(new tcp::socket(gw.Connect(io)));
+            boost::beast::flat_buffer b;
+            holding += HoldOnePoll(*held.back(), b);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        long after = ResidentKiB(gw.Pid());
+        std::printf("held-polls sessions=%d of %d rss_before_kib=%ld rss_after_kib=%ld per_session_kib=%.1f\n", holding,
+                    kSessions, before, after, holding ? double(after - before) / holding : 0.0);
+    }
+    // A 5 MiB echo through a relay that loses every fifth answer.
+    {
+        GatewayProcess gw(program, echoPort, {});
+        gw.WaitUp();
+        gateway_test::LossyRelay relay(gw.Port(), 5);
+        Host host;
+        std::unique_ptr<VemNetwork::IHttpConn> conn(OpenHttpConn(&host, relay.Port(), "/", 1000, 7000));
+        if (!conn) return;
+        std::string data(size_t(5) << 20, '\0');
+        std::mt19937 gen(3);
+        for (char& c : data) c = char(gen());
+        Clock::time_point start = Clock::now();
+        for (size_t at = 0; at < data.size(); at += 64 << 10) {
+            conn->Send(data.data() + at, int(std::min(size_t(64) << 10, data.size() - at)));
+        }
+        bool ok = host.WaitFor(data.size(), std::chrono::seconds(120));
+        double secs = Ms(Clock::now() - start) / 1000;
+        std::lock_guard<std::mutex> g(host.m);
+        std::printf("lossy-relay-echo mib=5 dropped_answers=%d %s errors=%d seconds=%.2f\n", relay.Dropped(),
+                    ok && host.received == data ? "byte-exact" : "FAILED", host.error < 0 ? 0 : 1, secs);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -456,6 +628,7 @@ int main(int argc, char** argv) {
                     samples[samples.size() / 2], samples[samples.size() * 9 / 10], samples.back());
     }
     try {
+        StandInFigures(argv[1], echo.Port());
         BurstFigures(argv[1], echo.Port(), burst);
         AttackFigures(argv[1], echo.Port(), 1);
         AttackFigures(argv[1], echo.Port(), 2);

@@ -35,6 +35,7 @@ HttpNetContext::HttpNetContext()
       holdMs(0),
       maxMessage(0),
       ended(false),
+      closeDelivered(false),
       pollClient(plat::HttpClient::Create()),
       nextRid(1),
       acked(0),
@@ -206,7 +207,7 @@ void HttpNetContext::PostTimeout(bool direct) {
     }
     std::lock_guard<plat::Lock> guard(recvLock);
     HttpNetConn* c = conn.load();
-    if (c) c->NotifyTimeout();
+    if (c && !closeDelivered.load()) c->NotifyTimeout();
 }
 
 void HttpNetContext::PostError(int code, const std::string& text, bool direct) {
@@ -216,7 +217,7 @@ void HttpNetContext::PostError(int code, const std::string& text, bool direct) {
         return;
     }
     HttpNetConn* c = conn.load();
-    if (c) c->NotifyError(code, text.c_str());
+    if (c && !closeDelivered.load()) c->NotifyError(code, text.c_str());
 }
 
 void HttpNetContext::StopWithError(int code, const std::string& text) {
@@ -278,6 +279,7 @@ void HttpNetContext::PostClosed(bool direct) {
     }
     // What the host has not taken yet is offered once more first.
     PostPack(true);
+    closeDelivered.store(true);
     HttpNetConn* c = conn.load();
     if (c) c->NotifyClose();
 }
@@ -288,7 +290,7 @@ void HttpNetContext::PostSended(bool direct) {
         return;
     }
     HttpNetConn* c = conn.load();
-    if (c) c->NotifySent();
+    if (c && !closeDelivered.load()) c->NotifySent();
 }
 
 }  // namespace VemNetwork

@@ -207,8 +207,10 @@ public:
     std::atomic<bool> extended;
     std::atomic<uint32_t> holdMs;
     std::atomic<uint32_t> maxMessage;
-    // Set once the server's stream ended cleanly.
+    // Set once the server's stream ended cleanly; closeDelivered once the
+    // host got OnClose (nothing but data comes after it).
     std::atomic<bool> ended;
+    std::atomic<bool> closeDelivered;
     // The poller's own client: a held poll never waits behind a message.
     const std::unique_ptr<plat::HttpClient> pollClient;
 

@@ -142,6 +142,7 @@ public:
     }
     int Port() const { return acceptor_.local_endpoint().port(); }
     int Dropped() const { return dropped_.load(); }
+    int Exchanges() const { return exchanges_.load(); }
 
 private:
     void AcceptLoop() {

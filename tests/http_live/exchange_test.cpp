@@ -250,3 +250,26 @@ TEST_F(Events, PollIntervalGrowsWhileTheServerHasNothing) {
     }
     EXPECT_EQ(0, cb.Count(Ev::Error));
 }
+
+// Through vemnet-gateway (the Linux build's, a peer of every build) to an
+// echo service that ends the conversation after "bye": the extension of the
+// session protocol in use, the echo exact and in order, then OnClose.
+TEST(Gateway, EchoInOrderThenACleanEnd) {
+    int gateway = testing_support::PeerPort("VEMNET_GATEWAY_PORT");
+    ASSERT_GT(gateway, 0) << "peer VEMNET_GATEWAY_PORT is not running (run under tests/peers/with-peers.sh)";
+    Recorder cb;
+    ConnSetup setup;
+    setup.url = Wide("http://127.0.0.1:" + std::to_string(gateway) + "/");
+    setup.baseInterval = 1000;
+    setup.maxInterval = 7000;
+    std::unique_ptr<IHttpConn> conn(MakeConn(&cb, setup));
+    ASSERT_EQ(0, conn->Connect(L"127.0.0.1", gateway, 60000, nullptr));
+    std::string msg = RandomBytes(300000, 9);
+    for (size_t at = 0; at < msg.size(); at += 30000) ASSERT_EQ(0, conn->Send(msg.data() + at, 30000));
+    ASSERT_EQ(0, conn->Send("bye", 3));
+    ASSERT_TRUE(cb.WaitCount(Ev::Close, 1, 30000)) << "got " << cb.Received().size() << " bytes";
+    EXPECT_TRUE(msg + "bye" == cb.Received()) << "echo differs";
+    EXPECT_EQ(0, cb.Count(Ev::Error));
+    EXPECT_EQ(Ev::Close, cb.Events().back().kind);
+    EXPECT_TRUE(cb.AllOnFrameThread());
+}
