@@ -478,6 +478,7 @@ void StandInFigures(const char* program, int echoPort) {
         const int kSessions = 2000;
         GatewayProcess gw(program, echoPort,
                           {"--max-sessions", "3000", "--client-sessions", "3000", "--client-rate", "100000"});
+        gw.WaitUp();
         asio::io_context io;
         std::vector<std::unique_ptr<tcp::socket>> held;
         boost::beast::flat_buffer buffer;

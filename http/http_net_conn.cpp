@@ -120,6 +120,11 @@ int HttpNetConn::Queue(const char* bytes, int length, bool wake) {
             message.assign(bytes, size_t(length));
         }
     }
+    if (ctx->extended.load() && !message.empty()) {
+        ctx->QueueOutgoing(message);
+        if (wake) ctx->Wake();
+        return NETCONN_OK;
+    }
     // A large message goes in pieces, each an exchange of its own.
     const size_t most = ctx->MessagePiece();
     size_t at = 0;

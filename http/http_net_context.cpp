@@ -37,6 +37,8 @@ HttpNetContext::HttpNetContext()
       ended(false),
       closeDelivered(false),
       pollClient(plat::HttpClient::Create()),
+      outboxQueued(false),
+      surplusWaiting(false),
       nextRid(1),
       acked(0),
       deliveredAt(0),
@@ -167,6 +169,12 @@ void HttpNetContext::WaitUnlessStopped(int ms) {
     wakeSignal.wait_for(guard, std::chrono::milliseconds(ms > 0 ? ms : 0), [this] { return !running.load(); });
 }
 
+void HttpNetContext::WaitForRoom(int ms) {
+    std::unique_lock<std::mutex> guard(wakeLock);
+    wakeSignal.wait_for(guard, std::chrono::milliseconds(ms > 0 ? ms : 0),
+                        [this] { return !running.load() || !surplusWaiting.load(); });
+}
+
 void HttpNetContext::ClearWake() {
     std::lock_guard<std::mutex> guard(wakeLock);
     wakeRequested = false;
@@ -248,8 +256,10 @@ void HttpNetContext::PostPack(bool direct) {
         int n = c->NotifyData(recvBuffer.data(), int(recvBuffer.size()));
         if (n <= 0) return;
         recvBuffer.consume(uint32_t(n));
-        if (!RefillFromSurplus()) return;
+        if (!RefillFromSurplus()) break;
     }
+    // The poller waits for the surplus to go before it polls again.
+    if (surplus.empty() && HoldsPolls()) wakeSignal.notify_all();
 }
 
 bool HttpNetContext::RefillFromSurplus() {
@@ -257,6 +267,7 @@ bool HttpNetContext::RefillFromSurplus() {
     uint32_t n = surplus.size() < room ? uint32_t(surplus.size()) : room;
     if (n == 0 || !recvBuffer.append(surplus.data(), n)) return false;
     surplus.erase(0, n);
+    surplusWaiting.store(!surplus.empty());
     return true;
 }
 
@@ -270,6 +281,7 @@ void HttpNetContext::StoreReceived(const char* bytes, uint32_t length) {
         }
     }
     surplus.append(bytes, length);
+    surplusWaiting.store(!surplus.empty());
 }
 
 void HttpNetContext::PostClosed(bool direct) {

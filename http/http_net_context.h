@@ -112,6 +112,10 @@ public:
     void SleepUnlessWoken(int ms);
     // Sleeps ms milliseconds, or less when the context stops meanwhile.
     void WaitUnlessStopped(int ms);
+    // Sleeps up to ms milliseconds while received data waits beyond the
+    // receive buffer's room (ends early when the host took it or the
+    // context stops).
+    void WaitForRoom(int ms);
     void ClearWake();
     // True while received data waits beyond the receive buffer's room: the
     // worker makes no exchange until the host has consumed enough.
@@ -150,6 +154,10 @@ public:
     // repeated with the same number while its answer is lost; false when
     // it failed for good (reported) or the context stopped.
     bool NumberedExchange(plat::HttpClient& c, const std::string& message, bool poll);
+    // Queues a message of the host's on an extended session: messages queued
+    // back to back go out together, up to MessagePiece() a request (the
+    // server relays a stream, not messages).
+    void QueueOutgoing(const std::string& message);
     // Whether the server's offer made a poller thread hold polls.
     bool HoldsPolls() const { return extended.load() && holdMs.load() > 0; }
     // The most message bytes one request carries.
@@ -231,6 +239,16 @@ private:
     uint64_t Acknowledged();
     void MarkAnswered(uint64_t rid);
     std::wstring HeadersWith(const session_ext::RequestFields& fields) const;
+    // The task QueueOutgoing queues: sends what the outbox held when it
+    // began, and queues itself again for what came meanwhile.
+    void SendOutbox();
+
+    std::string outbox;        // under taskLock
+    bool outboxQueued;         // under taskLock: a SendOutbox task waits
+    // Whether surplus holds bytes; written under recvLock, read without it
+    // (a wait holding wakeLock must not take recvLock: a host callback
+    // made under recvLock may call Send, which takes wakeLock).
+    std::atomic<bool> surplusWaiting;
 
     std::atomic<uint64_t> nextRid;
     std::mutex ackLock;

@@ -5,8 +5,9 @@
 namespace VemNetwork {
 namespace {
 
-// While the host has not taken what came, the poller looks again this often.
-const int kHoldBackPauseMs = 20;
+// While the host has not taken what came, the poller waits for it, looking
+// again at least this often.
+const int kHoldBackPauseMs = 100;
 
 }  // namespace
 
@@ -19,7 +20,7 @@ void RunPoller(void* arg) {
     HttpNetContext& context = **holder;
     while (context.running.load() && !context.failed.load() && !context.abandoned.load()) {
         if (context.HoldingBack()) {
-            context.WaitUnlessStopped(kHoldBackPauseMs);
+            context.WaitForRoom(kHoldBackPauseMs);
             continue;
         }
         context.NumberedExchange(*context.pollClient, std::string(), true);

@@ -7,9 +7,12 @@
 #include <memory>
 #include <vector>
 
+#include <boost/bind/bind.hpp>
+
 #include "conn/auth/base64.h"
 #include "http/http_net_conn.h"
 #include "http/http_net_context.h"
+#include "http/http_send_task.h"
 #include "logging/logger.h"
 
 namespace VemNetwork {
@@ -36,6 +39,40 @@ bool FromIntermediary(int status, const std::string& body) {
 size_t HttpNetContext::MessagePiece() const {
     uint32_t most = maxMessage.load();
     return most > 0 ? size_t(most) : size_t(HttpNetConn::kMessagePiece);
+}
+
+void HttpNetContext::QueueOutgoing(const std::string& message) {
+    std::lock_guard<plat::Lock> guard(taskLock);
+    if (tasksFinished) return;
+    outbox += message;
+    if (outboxQueued) return;
+    outboxQueued = true;
+    tasks.push_back(new HttpSendTask(L"senddata", boost::bind(&HttpNetContext::SendOutbox, shared_from_this())));
+}
+
+void HttpNetContext::SendOutbox() {
+    size_t left = 0;
+    {
+        std::lock_guard<plat::Lock> guard(taskLock);
+        left = outbox.size();
+    }
+    bool sent = true;
+    while (left > 0 && sent) {
+        std::string piece;
+        {
+            std::lock_guard<plat::Lock> guard(taskLock);
+            size_t n = std::min(std::min(left, MessagePiece()), outbox.size());
+            piece = outbox.substr(0, n);
+            outbox.erase(0, n);
+        }
+        left -= std::min(left, piece.size());
+        sent = !piece.empty() && NumberedExchange(*client, piece, false);
+    }
+    std::lock_guard<plat::Lock> guard(taskLock);
+    outboxQueued = false;
+    if (!sent || outbox.empty() || tasksFinished) return;
+    outboxQueued = true;
+    tasks.push_back(new HttpSendTask(L"senddata", boost::bind(&HttpNetContext::SendOutbox, shared_from_this())));
 }
 
 std::wstring HttpNetContext::HeadersWith(const session_ext::RequestFields& fields) const {

@@ -28,7 +28,7 @@ constexpr size_t kExtHeaderLimit = 128;
 // (its Base64 stays far below the body limit), and replies of up to
 // kExtendedReplyPayload bytes (the client reads bodies of up to 1 MiB).
 constexpr int kDefaultHoldSeconds = 20;
-constexpr size_t kExtendedMessage = 57 * 9196;
+constexpr size_t kExtendedMessage = 57 * 1680 * 2;
 constexpr size_t kExtendedReplyPayload = 57 * 1680 * 7;
 // Request bodies are read in steps of this many bytes into a string that
 // grows as they arrive (never to a declared length up front). The first
