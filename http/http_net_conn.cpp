@@ -84,6 +84,8 @@ void HttpNetConn::StopContext(bool abandon, boost::shared_ptr<HttpNetContext>& o
     old->running.store(false);
     old->conn.store(nullptr);
     if (abandon) old->Abandon();
+    // A held poll would keep its thread for the rest of the hold.
+    old->StopPolling();
     // A worker asleep between polls goes at once.
     old->Wake();
 }

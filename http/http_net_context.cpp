@@ -93,6 +93,10 @@ void HttpNetContext::Abandon() {
     Wake();
 }
 
+void HttpNetContext::StopPolling() {
+    if (pollClient) pollClient->Abort();
+}
+
 bool HttpNetContext::ProxySupported() const {
     if (!IsUsableProxy(proxy) || proxy.type == PROXY_SYSTEM) return true;
     if (proxy.type == PROXY_SOCKS5) return plat::HttpClient::SpeaksSocks5();

@@ -91,6 +91,9 @@ public:
     // The connection is gone: the exchange under way is cut off (from any
     // thread) and nothing queued is sent any more.
     void Abandon();
+    // Cuts off the poller's held poll (from any thread); the host's last
+    // messages still go out on the worker's client.
+    void StopPolling();
     // Whether the HTTP client can speak to the proxy the record names.
     bool ProxySupported() const;
 

@@ -108,8 +108,14 @@ void Session::Open(const asio::ip::tcp::resolver::results_type& backend, std::st
 }
 
 bool Session::AnswerRepeat(const Fields& ext, Respond& respond) {
+    if (ext.ack > acked_) acked_ = ext.ack;
     for (Kept& kept : kept_) {
-        if (kept.rid != 0 && kept.rid <= ext.ack) kept = Kept();
+        if (kept.rid != 0 && kept.rid <= acked_) kept = Kept();
+    }
+    if (ext.rid <= acked_) {
+        // A copy of a request whose answer the client already has.
+        respond(kStatusConflict, "a request of this number was answered\n");
+        return true;
     }
     for (int c = 0; c < kChannels; ++c) {
         if (kept_[c].rid == ext.rid) {

@@ -110,6 +110,7 @@ private:
     std::unique_ptr<Waiting> waiting_[kChannels];
     Kept kept_[kChannels];
     uint64_t givenAt_ = 0;     // bytes of the backend's stream given to the client
+    uint64_t acked_ = 0;       // the client has the replies up to this number
     std::string toBackend_;
     std::string writing_;      // the bytes of the write under way
     bool writeBusy_ = false;
