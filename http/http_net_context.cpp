@@ -38,7 +38,7 @@ HttpNetContext::HttpNetContext()
       closeDelivered(false),
       pollClient(plat::HttpClient::Create()),
       outboxQueued(false),
-      surplusWaiting(false),
+
       nextRid(1),
       acked(0),
       deliveredAt(0),
@@ -173,10 +173,10 @@ void HttpNetContext::WaitUnlessStopped(int ms) {
     wakeSignal.wait_for(guard, std::chrono::milliseconds(ms > 0 ? ms : 0), [this] { return !running.load(); });
 }
 
-void HttpNetContext::WaitForRoom(int ms) {
+void HttpNetContext::WaitForRoom(size_t most, int ms) {
     std::unique_lock<std::mutex> guard(wakeLock);
     wakeSignal.wait_for(guard, std::chrono::milliseconds(ms > 0 ? ms : 0),
-                        [this] { return !running.load() || !surplusWaiting.load(); });
+                        [this, most] { return !running.load() || surplusBytes.load() <= most; });
 }
 
 void HttpNetContext::ClearWake() {
@@ -262,16 +262,26 @@ void HttpNetContext::PostPack(bool direct) {
         recvBuffer.consume(uint32_t(n));
         if (!RefillFromSurplus()) break;
     }
-    // The poller waits for the surplus to go before it polls again.
-    if (surplus.empty() && HoldsPolls()) wakeSignal.notify_all();
+    // The poller may wait for the surplus to shrink before it polls again.
+    if (HoldsPolls()) wakeSignal.notify_all();
 }
 
 bool HttpNetContext::RefillFromSurplus() {
     uint32_t room = SmallBlockBuffer::kCapacity - recvBuffer.size();
-    uint32_t n = surplus.size() < room ? uint32_t(surplus.size()) : room;
-    if (n == 0 || !recvBuffer.append(surplus.data(), n)) return false;
-    surplus.erase(0, n);
-    surplusWaiting.store(!surplus.empty());
+    size_t waiting = surplus.size() - surplusFrom;
+    uint32_t n = waiting < room ? uint32_t(waiting) : room;
+    if (n == 0 || !recvBuffer.append(surplus.data() + surplusFrom, n)) return false;
+    // The taken bytes go when all are taken, or when they are the larger part
+    // (not at every refill: a large surplus would move again and again).
+    surplusFrom += n;
+    if (surplusFrom == surplus.size()) {
+        surplus.clear();
+        surplusFrom = 0;
+    } else if (surplusFrom > surplus.size() / 2) {
+        surplus.erase(0, surplusFrom);
+        surplusFrom = 0;
+    }
+    surplusBytes.store(surplus.size() - surplusFrom);
     return true;
 }
 
@@ -285,7 +295,7 @@ void HttpNetContext::StoreReceived(const char* bytes, uint32_t length) {
         }
     }
     surplus.append(bytes, length);
-    surplusWaiting.store(!surplus.empty());
+    surplusBytes.store(surplus.size() - surplusFrom);
 }
 
 void HttpNetContext::PostClosed(bool direct) {

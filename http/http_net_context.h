@@ -115,10 +115,10 @@ public:
     void SleepUnlessWoken(int ms);
     // Sleeps ms milliseconds, or less when the context stops meanwhile.
     void WaitUnlessStopped(int ms);
-    // Sleeps up to ms milliseconds while received data waits beyond the
-    // receive buffer's room (ends early when the host took it or the
-    // context stops).
-    void WaitForRoom(int ms);
+    // Sleeps up to ms milliseconds while more than most received bytes wait
+    // beyond the receive buffer's room (ends early when the host took them
+    // or the context stops).
+    void WaitForRoom(size_t most, int ms);
     void ClearWake();
     // True while received data waits beyond the receive buffer's room: the
     // worker makes no exchange until the host has consumed enough.
@@ -198,9 +198,15 @@ public:
     const std::unique_ptr<plat::HttpClient> client;
     plat::Lock recvLock;
     SmallBlockBuffer recvBuffer;
-    // Decoded bytes that arrived while recvBuffer was full, oldest first;
-    // moved into recvBuffer as the host consumes. Under recvLock.
+    // Decoded bytes that arrived while recvBuffer was full, oldest first,
+    // from surplusFrom on; moved into recvBuffer as the host consumes. Under
+    // recvLock.
     std::string surplus;
+    size_t surplusFrom = 0;
+    // The bytes waiting in surplus; written under recvLock, read without it
+    // (a wait holding wakeLock must not take recvLock: a host callback
+    // made under recvLock may call Send, which takes wakeLock).
+    std::atomic<size_t> surplusBytes{0};
     std::wstring host;
     int port;
     std::atomic<uint32_t> deadline;
@@ -248,10 +254,6 @@ private:
 
     std::string outbox;        // under taskLock
     bool outboxQueued;         // under taskLock: a SendOutbox task waits
-    // Whether surplus holds bytes; written under recvLock, read without it
-    // (a wait holding wakeLock must not take recvLock: a host callback
-    // made under recvLock may call Send, which takes wakeLock).
-    std::atomic<bool> surplusWaiting;
 
     std::atomic<uint64_t> nextRid;
     std::mutex ackLock;

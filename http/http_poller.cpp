@@ -5,8 +5,11 @@
 namespace VemNetwork {
 namespace {
 
-// While the host has not taken what came, the poller waits for it, looking
-// again at least this often.
+// The poller polls again while at most kPollAhead received bytes wait for
+// the host (one reply's worth, so that the next reply is on its way while
+// the host takes this one); beyond that it waits, looking again at least
+// every kHoldBackPauseMs.
+const size_t kPollAhead = size_t(1) << 20;
 const int kHoldBackPauseMs = 100;
 
 }  // namespace
@@ -19,8 +22,8 @@ void RunPoller(void* arg) {
     if (!holder || !*holder) return;
     HttpNetContext& context = **holder;
     while (context.running.load() && !context.failed.load() && !context.abandoned.load()) {
-        if (context.HoldingBack()) {
-            context.WaitForRoom(kHoldBackPauseMs);
+        if (context.surplusBytes.load() > kPollAhead) {
+            context.WaitForRoom(kPollAhead, kHoldBackPauseMs);
             continue;
         }
         context.NumberedExchange(*context.pollClient, std::string(), true);
