@@ -136,7 +136,9 @@ public:
         acceptor_.close(ignored);
         {
             std::lock_guard<std::mutex> g(lock_);
-            for (auto& s : sockets_) s->shutdown(tcp::socket::shutdown_both, ignored);
+            // The sockets are closed only with the relay: shutting one down
+            // (which the workers do too) is safe from any thread.
+            for (auto& s : sockets_) ::shutdown(s->native_handle(), SHUT_RDWR);
         }
         for (auto& t : workers_) t.join();
     }
@@ -181,8 +183,7 @@ private:
             }
             if (++exchanges_ % dropEvery_ == 0) {
                 ++dropped_;
-                boost::system::error_code ignored;
-                client.close(ignored);
+                ::shutdown(client.native_handle(), SHUT_RDWR);
                 return;
             }
             http::write(client, res, ec);
