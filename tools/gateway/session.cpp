@@ -217,9 +217,9 @@ void Session::TryAnswer() {
 // Answers the request on the messages channel once it can be answered: the
 // backend is connected and has taken enough of the queued bytes (or has
 // bytes for the client, up to the hard limit), and, for a request that
-// carried data, the backend answered or the linger passed. While a poll is
-// held the backend's bytes go to the poll, and the message is answered as
-// soon as the backend took it.
+// carried data, the backend answered or the linger passed. A client with a
+// poller gets the backend's bytes on its polls, and its message is answered
+// as soon as the backend took it.
 bool Session::TryAnswerMessage(Clock::time_point now, Clock::time_point* next) {
     Waiting& w = *waiting_[kMessages];
     size_t queued = state_ == State::Open ? QueuedForBackend() : 0;
@@ -245,7 +245,9 @@ bool Session::TryAnswerMessage(Clock::time_point now, Clock::time_point* next) {
         End(kStatusGone, "the backend closed the connection");
         return false;
     }
-    if (waiting_[kPolls]) {
+    if (extended_ && hold_.count() > 0 && state_ == State::Open) {
+        // The client's poller takes the backend's bytes: the message needs no
+        // linger, and its reply none of them.
         Answer(kMessages, kStatusOk, VemNetwork::session_ext::FormatDataHead(givenAt_, false));
         return true;
     }
