@@ -14,6 +14,8 @@
 #include "tests/conn/conn_harness.h"
 #include "tests/support/peer_env.h"
 #include "tests/support/proxy_script.h"
+#include "tests/support/raw_sockets.h"
+#include "tests/support/socket_helpers.h"
 #include "tests/support/wine.h"
 
 using namespace conn_harness;
@@ -102,12 +104,44 @@ void ExpectServerSpeaksFirst(ProxyInfo proxy) {
     }
 }
 
+// Through proxy to a listener of the test's on [::1], named as target
+// ("::1" or "[::1]"): the tunnel carries bytes both ways.
+void ExpectIPv6Target(ProxyInfo proxy, const wchar_t* target) {
+    SCOPED_TRACE(testing::Message() << "target " << std::string(target, target + wcslen(target)));
+    int port = 0;
+    plat::socket_t listener = testing_support::ListenIPv6Loopback(0, 4, &port);
+    ASSERT_NE(listener, plat::kInvalidSocket);
+    Recorder host;
+    ConnPtr conn = MakeConn(&host);
+    ASSERT_EQ(0, conn->Connect(target, port, 8000, &proxy));
+    ASSERT_TRUE(host.WaitOutcome(10000));
+    ASSERT_EQ("C0", host.Outcomes());
+    plat::socket_t peer = testing_support::AcceptAny(listener);
+    ASSERT_NE(peer, plat::kInvalidSocket);
+    ASSERT_EQ(0, conn->Send("ping", 4));
+    std::string got;
+    testing_support::RecvUpTo(peer, &got, 4);
+    EXPECT_EQ("ping", got);
+    ASSERT_TRUE(testing_support::SendAll(peer, "pong", 4));
+    ASSERT_TRUE(host.WaitData(4));
+    EXPECT_EQ("pong", host.Data());
+    conn.reset();
+    plat::CloseSocket(peer);
+    plat::CloseSocket(listener);
+}
+
 // ---- squid --------------------------------------------------------------------
 
 TEST(Squid, ConnectWithoutAuthentication) {
     REQUIRE_PEER_PORT(port, "VEMNET_SQUID_PLAIN_PORT");
     ExpectTunnel(Proxy(4, port), false);
     ExpectTunnel(Proxy(4, port), true);
+}
+
+TEST(Squid, IPv6LiteralTargetInBrackets) {
+    REQUIRE_PEER_PORT(port, "VEMNET_SQUID_PLAIN_PORT");
+    ExpectIPv6Target(Proxy(4, port), L"::1");
+    ExpectIPv6Target(Proxy(4, port), L"[::1]");
 }
 
 // The system setting as an auto-config script gives it, the same answer for
@@ -322,6 +356,11 @@ TEST(Microsocks, WithoutAuthentication) {
     REQUIRE_PEER_PORT(port, "VEMNET_MICROSOCKS_PORT");
     ExpectTunnel(Proxy(3, port), false);
     ExpectTunnel(Proxy(3, port), true);
+}
+
+TEST(Microsocks, IPv6LiteralTargetGoesAsAnAddress) {
+    REQUIRE_PEER_PORT(port, "VEMNET_MICROSOCKS_PORT");
+    ExpectIPv6Target(Proxy(3, port), L"[::1]");
 }
 
 TEST(Microsocks, ServerSpeaksFirst) {
