@@ -104,16 +104,17 @@ void ExpectServerSpeaksFirst(ProxyInfo proxy) {
     }
 }
 
-// Through proxy to a listener of the test's on [::1], named as target
-// ("::1" or "[::1]"): the tunnel carries bytes both ways.
-void ExpectIPv6Target(ProxyInfo proxy, const wchar_t* target) {
+// Through proxy (or directly) to a listener of the test's on [::1], named
+// as target ("::1", "[::1]" or a name): the connection carries bytes both
+// ways.
+void ExpectIPv6Target(ProxyInfo proxy, const wchar_t* target, bool viaProxy = true) {
     SCOPED_TRACE(testing::Message() << "target " << std::string(target, target + wcslen(target)));
     int port = 0;
     plat::socket_t listener = testing_support::ListenIPv6Loopback(0, 4, &port);
     ASSERT_NE(listener, plat::kInvalidSocket);
     Recorder host;
     ConnPtr conn = MakeConn(&host);
-    ASSERT_EQ(0, conn->Connect(target, port, 8000, &proxy));
+    ASSERT_EQ(0, conn->Connect(target, port, 8000, viaProxy ? &proxy : nullptr));
     ASSERT_TRUE(host.WaitOutcome(10000));
     ASSERT_EQ("C0", host.Outcomes());
     plat::socket_t peer = testing_support::AcceptAny(listener);
@@ -127,6 +128,48 @@ void ExpectIPv6Target(ProxyInfo proxy, const wchar_t* target) {
     EXPECT_EQ("pong", host.Data());
     conn.reset();
     plat::CloseSocket(peer);
+    plat::CloseSocket(listener);
+}
+
+// ---- names of both families ------------------------------------------------
+
+// The names with-peers.sh adds to a private /etc/hosts; never looked up
+// without it, where they would go to the machine's resolver.
+#define REQUIRE_TEST_NAMES()                                                                   \
+    if (testing_support::PeerValue("VEMNET_TEST_NAMES") != "1") {                              \
+        FAIL() << "the test names are not in /etc/hosts (run under tests/peers/with-peers.sh as root)"; \
+    }
+
+TEST(Names, ANameWithOnlyAnIPv6AddressConnects) {
+    REQUIRE_TEST_NAMES();
+    ExpectIPv6Target(ProxyInfo(), L"v6only.vemnet.test", false);
+}
+
+// dual.vemnet.test is ::1 and 127.0.0.1; 127.0.0.1:P never answers (a full
+// accept queue), [::1]:P does: the name's every address is tried.
+TEST(Names, EveryAddressOfANameIsTried) {
+    REQUIRE_TEST_NAMES();
+    int port = 0;
+    plat::socket_t listener = testing_support::ListenIPv6Loopback(0, 4, &port);
+    ASSERT_NE(listener, plat::kInvalidSocket);
+    plat::socket_t full = plat::OpenSocket(true);
+    ASSERT_EQ(0, plat::Bind(full, plat::ParseIPv4("127.0.0.1"), port));
+    ASSERT_EQ(0, plat::Listen(full, 0));
+    std::vector<plat::socket_t> fillers;
+    for (int i = 0; i < 6; ++i) {
+        plat::socket_t f = plat::OpenSocket(true);
+        plat::SetNonBlocking(f);
+        plat::Connect(f, plat::ParseIPv4("127.0.0.1"), port);
+        fillers.push_back(f);
+    }
+    Recorder host;
+    ConnPtr conn = MakeConn(&host);
+    ASSERT_EQ(0, conn->Connect(L"dual.vemnet.test", port, 3000, nullptr));
+    ASSERT_TRUE(host.WaitOutcome(10000));
+    EXPECT_EQ("C0", host.Outcomes());
+    conn.reset();
+    for (plat::socket_t f : fillers) plat::CloseSocket(f);
+    plat::CloseSocket(full);
     plat::CloseSocket(listener);
 }
 
@@ -417,6 +460,11 @@ TEST(Socks4a, BothSocks4Types) {
     REQUIRE_PEER_PORT(port, "VEMNET_SOCKS4A_PORT");
     ExpectTunnel(Proxy(1, port), false);
     ExpectTunnel(Proxy(2, port), true);
+}
+
+TEST(Socks4a, IPv6LiteralTargetGoesAsAName) {
+    REQUIRE_PEER_PORT(port, "VEMNET_SOCKS4A_PORT");
+    ExpectIPv6Target(Proxy(1, port), L"[::1]");
 }
 
 TEST(Socks4a, ServerSpeaksFirst) {
