@@ -11,6 +11,7 @@
 #include "conn/failed_proxies.h"
 #include "conn/system_proxy.h"
 #include "frame/default_frame.h"
+#include "frame/sockethelper.h"
 #include "tests/conn/conn_harness.h"
 #include "tests/support/peer_env.h"
 #include "tests/support/proxy_script.h"
@@ -150,18 +151,10 @@ TEST(Names, ANameWithOnlyAnIPv6AddressConnects) {
 TEST(Names, EveryAddressOfANameIsTried) {
     REQUIRE_TEST_NAMES();
     int port = 0;
-    plat::socket_t listener = testing_support::ListenIPv6Loopback(0, 4, &port);
-    ASSERT_NE(listener, plat::kInvalidSocket);
-    plat::socket_t full = plat::OpenSocket(true);
-    ASSERT_EQ(0, plat::Bind(full, plat::ParseIPv4("127.0.0.1"), port));
-    ASSERT_EQ(0, plat::Listen(full, 0));
+    plat::socket_t listener, full;
+    ASSERT_TRUE(testing_support::ListenOnBothLoopbacks(4, 0, &listener, &full, &port));
     std::vector<plat::socket_t> fillers;
-    for (int i = 0; i < 6; ++i) {
-        plat::socket_t f = plat::OpenSocket(true);
-        plat::SetNonBlocking(f);
-        plat::Connect(f, plat::ParseIPv4("127.0.0.1"), port);
-        fillers.push_back(f);
-    }
+    testing_support::FillAcceptQueue(IPv4Address(plat::ParseIPv4("127.0.0.1")), port, &fillers);
     Recorder host;
     ConnPtr conn = MakeConn(&host);
     ASSERT_EQ(0, conn->Connect(L"dual.vemnet.test", port, 3000, nullptr));

@@ -336,20 +336,12 @@ TEST(TcpConnect, IPv6LiteralsConnectWithOrWithoutBrackets) {
 TEST(TcpConnect, RaceGoesPastAnAddressThatNeverAnswers) {
     FrameThread ft;
     int port = 0;
-    plat::socket_t stalled = ListenIPv6Loopback(0, 0, &port);
-    ASSERT_NE(stalled, plat::kInvalidSocket);
+    plat::socket_t stalled, answering;
+    ASSERT_TRUE(ListenOnBothLoopbacks(0, 4, &stalled, &answering, &port));
     plat::NetAddress v6;
     ASSERT_TRUE(plat::ParseIPv6("::1", &v6));
     std::vector<plat::socket_t> fillers;
-    for (int i = 0; i < 6; ++i) {
-        plat::socket_t f = plat::OpenStreamSocket(v6);
-        plat::SetNonBlocking(f);
-        plat::ConnectAddress(f, v6, port);
-        fillers.push_back(f);
-    }
-    plat::socket_t answering = plat::OpenSocket(true);
-    ASSERT_EQ(plat::Bind(answering, LoopbackIp(), port), 0);
-    ASSERT_EQ(plat::Listen(answering, 4), 0);
+    FillAcceptQueue(v6, port, &fillers);
 
     std::atomic<int> deleted{0};
     RecordingCallback cb;
