@@ -46,17 +46,16 @@ void RunOffFrame(BaseSelector* frame, std::function<void()> work, std::function<
 }
 
 void LookUpOnResolverThread(BaseSelector* frame, const std::string& name,
-                            std::function<void(uint32_t)> done) {
+                            std::function<void(const std::vector<plat::NetAddress>&)> done) {
     // No thread: the answer is "does not resolve", given the same way.
-    auto address = std::make_shared<uint32_t>(kAddrNone);
-    RunOffFrame(frame, [name, address] { *address = ResolveHost(name); },
-                [done, address] { done(*address); });
+    auto addresses = std::make_shared<std::vector<plat::NetAddress>>();
+    RunOffFrame(frame, [name, addresses] { ResolveHostAddresses(name, addresses.get()); },
+                [done, addresses] { done(*addresses); });
 }
 
-std::string DottedAddress(uint32_t address) {
-    const unsigned char* b = reinterpret_cast<const unsigned char*>(&address);
-    return std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) + "." +
-           std::to_string(b[3]);
+std::string AddressAndPort(const plat::NetAddress& address, int port) {
+    const std::string text = plat::AddressText(address);
+    return (address.v6 ? "[" + text + "]" : text) + ":" + std::to_string(port);
 }
 
 }  // namespace VemNetwork

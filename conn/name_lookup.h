@@ -5,6 +5,9 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
+
+#include "platform/platform.h"
 
 class BaseSelector;
 
@@ -14,15 +17,15 @@ namespace VemNetwork {
 // (done alone when no thread could be started).
 void RunOffFrame(BaseSelector* frame, std::function<void()> work, std::function<void()> done);
 
-// Looks name up on a thread of its own and then runs done(address) as a task
-// on frame's thread (address kAddrNone when the name does not resolve). The
-// frame never waits for the lookup; done must find out itself whether what
-// it belongs to is still there.
+// Looks name up on a thread of its own and then runs done(addresses) as a
+// task on frame's thread (both families; none when the name does not
+// resolve). The frame never waits for the lookup; done must find out itself
+// whether what it belongs to is still there.
 void LookUpOnResolverThread(BaseSelector* frame, const std::string& name,
-                            std::function<void(uint32_t)> done);
+                            std::function<void(const std::vector<plat::NetAddress>&)> done);
 
-// "a.b.c.d" for an IPv4 address in network byte order.
-std::string DottedAddress(uint32_t address);
+// "127.0.0.1:80", "[::1]:80": an address and port as URLs write them.
+std::string AddressAndPort(const plat::NetAddress& address, int port);
 
 }  // namespace VemNetwork
 

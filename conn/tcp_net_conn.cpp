@@ -18,6 +18,7 @@
 #include "frame/sockethelper.h"
 #include "logging/logger.h"
 #include "platform/platform.h"
+#include "sockets/buffered_sock.h"
 
 namespace VemNetwork {
 
@@ -263,8 +264,8 @@ int TcpNetConn::StartAttempt(const std::wstring& host, int port, int timeout, Pr
 }
 
 bool TcpNetConn::OpenSocket(const std::string& host, int port, int timeout) {
-    uint32_t address = plat::ParseIPv4(host.c_str());
-    if (address == kAddrNone) {
+    std::vector<plat::NetAddress> addresses(1);
+    if (!LiteralAddress(host, &addresses.front())) {
         if (frame_ && frame_->InFrameThread()) {
             // A lookup here would stop every connection of the frame until
             // the answer came: it goes to a resolver thread, and the attempt
@@ -276,15 +277,15 @@ bool TcpNetConn::OpenSocket(const std::string& host, int port, int timeout) {
         const unsigned attempt = attempt_;
         {
             FrameUnlock unlocked(frame_);
-            address = ResolveHost(host);
+            ResolveHostAddresses(host, &addresses);
         }
         if (!StillCurrent(alive, attempt_, attempt)) return true;
-        if (address == kAddrNone) {
+        if (addresses.empty()) {
             LogLine(NamedLogger::TcpNetConn, LOG_LEVEL_ERROR, L"lookup of %s failed", plat::FromAnsi(host).c_str());
             return false;
         }
     }
-    return ConnectTo(address, port, timeout);
+    return ConnectTo(addresses, port, timeout);
 }
 
 void TcpNetConn::LogCandidates() {
@@ -318,21 +319,25 @@ void TcpNetConn::LookUpLater(const std::string& host, int port, int timeout) {
     lookingUp_ = true;
     const unsigned attempt = attempt_;
     std::shared_ptr<bool> alive = alive_;
-    LookUpOnResolverThread(frame_, host, [this, alive, attempt, host, port, timeout](uint32_t address) {
+    LookUpOnResolverThread(frame_, host, [this, alive, attempt, host, port, timeout](
+                                             const std::vector<plat::NetAddress>& addresses) {
         FrameGuard guard(frame_);
         // Deleted, closed or connected elsewhere meanwhile: the answer is
         // nobody's any more.
         if (!*alive || attempt != attempt_ || !lookingUp_) return;
         lookingUp_ = false;
-        if (address == kAddrNone) ConnectFailed(L"lookup of " + plat::FromAnsi(host) + L" failed");
-        else if (!ConnectTo(address, port, timeout)) ConnectFailed(L"no socket");
+        if (addresses.empty()) ConnectFailed(L"lookup of " + plat::FromAnsi(host) + L" failed");
+        else if (!ConnectTo(addresses, port, timeout)) ConnectFailed(L"no socket");
     });
 }
 
-bool TcpNetConn::ConnectTo(uint32_t address, int port, int timeout) {
-    const std::string dotted = DottedAddress(address);
-    peer_ = plat::FromAnsi(dotted) + L":" + std::to_wstring(port);
+bool TcpNetConn::ConnectTo(const std::vector<plat::NetAddress>& addresses, int port, int timeout) {
+    // For the log: the one address, or all that race ("a:p or b:p").
+    peer_.clear();
+    for (const plat::NetAddress& address : addresses)
+        peer_ += (peer_.empty() ? L"" : L" or ") + plat::FromAnsi(AddressAndPort(address, port));
     peerLimitMs_ = timeout;
+    peerPort_ = port;
     // Off the frame's thread the factory runs without our hold on the frame
     // lock: a blocking connect (timeout 0 or less) waits in it, and the
     // frame goes on meanwhile. The socket reports through a link of its
@@ -351,7 +356,7 @@ bool TcpNetConn::ConnectTo(uint32_t address, int port, int timeout) {
     {
         FrameUnlock unlocked(offFrame ? frame : nullptr);
         // The factory returns null for any failure; it throws nothing.
-        s = CreateAsyncTcpSock(link.get(), dotted.c_str(), port, timeout, nullptr);
+        s = CreateAsyncTcpSockTo(link.get(), addresses, port, timeout, nullptr);
         link->Handoff(s);
     }
     if (!link->owner()) {
@@ -544,6 +549,10 @@ void TcpNetConn::HandleConnect(int status) {
         return;
     }
     if (!socket_) return;
+    // The address that carries the connection (the race's winner).
+    LogLine(NamedLogger::TcpNetConn, LOG_LEVEL_INFO, L"connected to %s%s",
+            plat::FromAnsi(AddressAndPort(static_cast<TcpSocket*>(socket_)->PeerAddress(), peerPort_)).c_str(),
+            proxy_ && !established_ ? L" (proxy)" : L"");
     if (proxy_ && !established_) {
         BeginHandshake();
         return;

@@ -23,9 +23,11 @@
 #include <list>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "conn/proxy/proxy_helper.h"
 #include "conn/socket_link.h"
+#include "platform/platform.h"
 #include "sockets/block_buffer.h"
 #include "vemnet/netconn.h"
 #include "vemnet/sock.h"
@@ -76,7 +78,7 @@ private:
     void LogCandidates();
     // Creates the socket and stores it before acting on a connect that
     // completed inside the factory.
-    bool ConnectTo(uint32_t address, int port, int timeout);
+    bool ConnectTo(const std::vector<plat::NetAddress>& addresses, int port, int timeout);
     // Claims the socket being opened; false when the host deleted the
     // connection in the deferred OnConnect.
     bool TakeOpenedSocket();
@@ -159,6 +161,7 @@ private:
     // The address and limit of the connect under way, for the log.
     std::wstring peer_;
     int peerLimitMs_ = 0;
+    int peerPort_ = 0;
     // The limit the current handshake was given, for the log.
     int handshakeMs_ = 0;
 

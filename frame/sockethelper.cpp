@@ -1,6 +1,7 @@
 #include "frame/sockethelper.h"
 
 #include <cctype>
+#include <cstring>
 #include <string>
 
 #include "frame/exceptions.h"
@@ -43,17 +44,21 @@ int Sockethelper::SendTo(const char* data, int len, uint32_t ip, int port) {
     return r;
 }
 
-bool Sockethelper::Connect(uint32_t ip, int port) {
-    if (plat::Connect(sock, ip, port) != 0) {
+bool Sockethelper::Connect(uint32_t ip, int port) { return ConnectAddress(IPv4Address(ip), port); }
+
+bool Sockethelper::ConnectAddress(const plat::NetAddress& address, int port) {
+    if (plat::ConnectAddress(sock, address, port) != 0) {
         int code = plat::LastSocketError();
         if (code == plat::kErrWouldBlock) return false;
         throw socket_error(code, "connect");
     }
     int localPort = 0;
-    uint32_t localIp = GetLocal(&localPort);
+    plat::NetAddress local;
+    if (plat::GetSockNameAddress(sock, &local, &localPort) != 0) throw socket_error("getlocal");
     // Two sockets on one host may meet on the same port (a TCP simultaneous
     // open with itself); such a "connection" talks to nobody.
-    if (localIp == ip && localPort == port) throw socket_error(0, "dereism connection found");
+    if (localPort == port && local.v6 == address.v6 && std::memcmp(local.bytes, address.bytes, 16) == 0)
+        throw socket_error(0, "dereism connection found");
     flags |= SF_CONNECTED;
     return true;
 }
@@ -128,4 +133,30 @@ uint32_t ResolveHost(const std::string& host) {
     if (ip != kAddrNone) return ip;
     if (!PlausibleHostName(host)) return kAddrNone;
     return plat::LookupHost(host.c_str());
+}
+
+plat::NetAddress IPv4Address(uint32_t ip) {
+    plat::NetAddress a;
+    std::memcpy(a.bytes, &ip, 4);
+    return a;
+}
+
+bool LiteralAddress(const std::string& host, plat::NetAddress* address) {
+    const uint32_t ip = plat::ParseIPv4(host.c_str());
+    if (ip != kAddrNone) {
+        *address = IPv4Address(ip);
+        return true;
+    }
+    return plat::ParseIPv6(host.c_str(), address);
+}
+
+bool ResolveHostAddresses(const std::string& host, std::vector<plat::NetAddress>* addresses) {
+    addresses->clear();
+    plat::NetAddress literal;
+    if (LiteralAddress(host, &literal)) {
+        addresses->push_back(literal);
+    } else if (PlausibleHostName(host)) {
+        plat::LookupAddresses(host.c_str(), addresses);
+    }
+    return !addresses->empty();
 }

@@ -4,6 +4,8 @@
 #define VEMNET_SOCKETHELPER_H
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -30,6 +32,7 @@ public:
     // true: connected at once; false: in progress; throws "connect" or
     // "dereism connection found".
     bool Connect(uint32_t ip, int port);
+    bool ConnectAddress(const plat::NetAddress& address, int port);   // either family
     uint32_t GetLocal(int* port);                   // "getlocal"
     int GetConnectError();                          // 0 (sets SF_CONNECTED) or 1
     void Bind(int port, const char* ip);            // "bind: invalid ip=…", "bind at …"
@@ -44,5 +47,12 @@ public:
 
 // inet_addr, else a host lookup; kAddrNone when the name does not resolve.
 uint32_t ResolveHost(const std::string& host);
+// Every address host stands for: a dotted IPv4 address (inet_addr's forms)
+// or an IPv6 literal ("::1", "[::1]") as itself, else the addresses of both
+// families a lookup gives, in the system's order; false when there are none.
+bool ResolveHostAddresses(const std::string& host, std::vector<plat::NetAddress>* addresses);
+plat::NetAddress IPv4Address(uint32_t ip);
+// host as a numeric address of either family (no lookup); false for a name.
+bool LiteralAddress(const std::string& host, plat::NetAddress* address);
 
 #endif

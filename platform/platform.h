@@ -85,6 +85,26 @@ uint32_t ParseIPv4(const char* text);
 // First IPv4 address of a host name; INADDR_NONE when it has none.
 uint32_t LookupHost(const char* name);
 
+// An address of either family, as the family-neutral calls take it.
+struct NetAddress {
+    bool v6 = false;
+    unsigned char bytes[16] = {};   // IPv4: the first 4, network order
+    uint32_t scope = 0;             // IPv6 scope (interface) id
+};
+// An IPv6 literal, with or without the brackets of a URL ("::1", "[::1]",
+// "fe80::1%2"); false for anything else.
+bool ParseIPv6(const char* text, NetAddress* address);
+// Every address of a host name, both families, in the system's order of
+// preference (getaddrinfo's, which follows its configured policy), without
+// repeats; false, with kErrHostNotFound, when it has none.
+bool LookupAddresses(const char* name, std::vector<NetAddress>* addresses);
+// "127.0.0.1", "::1".
+std::string AddressText(const NetAddress& address);
+// A stream socket of the address's family.
+socket_t OpenStreamSocket(const NetAddress& family);
+int ConnectAddress(socket_t s, const NetAddress& address, int port);
+int GetSockNameAddress(socket_t s, NetAddress* address, int* port);
+
 // ---- time and threads ---------------------------------------------------
 uint32_t TickCount();      // milliseconds, wraps like GetTickCount
 uint64_t TickCount64();    // milliseconds, monotonic, does not wrap

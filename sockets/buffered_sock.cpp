@@ -5,9 +5,15 @@
 template class TBufferedSock<SocketQueue, SocketQueue>;
 
 ISock* StartBufferedConnect(BufferedSock* sock, const char* host, int port, int timeout) {
+    std::vector<plat::NetAddress> addresses;
+    ResolveHostAddresses(host ? host : "", &addresses);
+    return StartBufferedConnect(sock, addresses, port, timeout);
+}
+
+ISock* StartBufferedConnect(BufferedSock* sock, const std::vector<plat::NetAddress>& addresses, int port,
+                            int timeout) {
     ISock* user = sock->AsSock();
-    uint32_t ip = ResolveHost(host ? host : "");
-    return sock->AsyncConnect(ip, port, timeout) ? user : nullptr;
+    return sock->AsyncConnect(addresses, port, timeout) ? user : nullptr;
 }
 
 ISock* StartBufferedAccepted(BufferedSock* sock, plat::socket_t s) {

@@ -70,16 +70,19 @@ public:
         // A handle whose connect failed never sends: queued bytes would
         // vanish without an event.
         if (ConnectFailed()) return false;
+        // While addresses race there is no handle to watch yet: the winner's
+        // is watched for writing when it comes.
+        const bool racing = Racing();
         try {
             if (len > 0 && data) {
                 try {
                     output_.append_all(data, len);
                 } catch (const buffer_overflow&) {
-                    WantWrite();
+                    if (!racing) WantWrite();
                     return false;
                 }
             }
-            WantWrite();
+            if (!racing) WantWrite();
             return true;
         } catch (const std::exception&) {
             return false;
@@ -122,6 +125,13 @@ extern template class TBufferedSock<SocketQueue, SocketQueue>;
 // connect could be started (the socket is gone then). "create socket" is
 // raised to the caller.
 ISock* StartBufferedConnect(BufferedSock* sock, const char* host, int port, int timeout);
+// The same for addresses already looked up (several race, ConnectRace).
+ISock* StartBufferedConnect(BufferedSock* sock, const std::vector<plat::NetAddress>& addresses, int port,
+                            int timeout);
+// CreateAsyncTcpSock for addresses already looked up, as the library's own
+// connections use it: null (logged) on failure, nothing thrown.
+ISock* CreateAsyncTcpSockTo(IASockCallback* callback, const std::vector<plat::NetAddress>& addresses, int port,
+                            int timeout, IAsyncSelector* frame);
 // Wraps the connected handle s; the socket owns it from now on. On failure
 // the socket and the handle are gone and the exception is raised.
 ISock* StartBufferedAccepted(BufferedSock* sock, plat::socket_t s);

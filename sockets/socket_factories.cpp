@@ -22,6 +22,18 @@ void LogFailure(const wchar_t* factory, const std::exception& e) {
 
 }  // namespace
 
+ISock* CreateAsyncTcpSockTo(IASockCallback* callback, const std::vector<plat::NetAddress>& addresses, int port,
+                            int timeout, IAsyncSelector* frame) {
+    try {
+        BaseSelector* target = FrameOrDefault(frame);
+        if (!target || !callback) return nullptr;
+        return StartBufferedConnect(new BufferedSock(callback, target), addresses, port, timeout);
+    } catch (const std::exception& e) {
+        LogFailure(L"CreateAsyncTcpSock", e);
+        return nullptr;
+    }
+}
+
 extern "C" {
 
 VEMNET_API ISock* VEMNET_CALL CreateAsyncTcpSock(IASockCallback* callback, const char* host, int port,

@@ -14,25 +14,44 @@ void TcpSocket::DestroyUnwatched() {
     delete this;
 }
 
-bool TcpSocket::AsyncConnect(uint32_t ip, int port, int timeout) {
-    if (ip == kAddrNone) {
+TcpSocket::~TcpSocket() {
+    // The attempts still racing are released with the socket.
+    race_.reset();
+}
+
+bool TcpSocket::AsyncConnect(const std::vector<plat::NetAddress>& addresses, int port, int timeout) {
+    if (addresses.empty()) {
         DestroyUnwatched();
         return false;
     }
-    helper_.sock = plat::OpenSocket(true);
-    if (helper_.sock == plat::kInvalidSocket) {
-        int code = plat::LastSocketError();
-        DestroyUnwatched();
-        plat::SetLastSocketError(code);
-        ThrowCreateSocketError();
-    }
-
+    if (addresses.size() > 1 && timeout > 0) return RaceConnect(addresses, port, timeout);
     // No frame lock yet: a blocking connect may wait for seconds, and until
     // the socket is registered no other thread can reach it.
     bool connected = false;
+    if (addresses.size() > 1) {
+        if (!BlockingConnect(addresses, port)) {
+            // As a single connect that fails: no socket, no callback.
+            const int code = plat::LastSocketError();
+            DestroyUnwatched();
+            plat::SetLastSocketError(code);
+            return false;
+        }
+        connected = true;
+    } else {
+        peer_ = addresses.front();
+        helper_.sock = plat::OpenStreamSocket(peer_);
+        if (helper_.sock == plat::kInvalidSocket) {
+            int code = plat::LastSocketError();
+            DestroyUnwatched();
+            plat::SetLastSocketError(code);
+            ThrowCreateSocketError();
+        }
+    }
     try {
-        if (timeout > 0) helper_.SetNonBlocking();
-        connected = helper_.Connect(ip, port);
+        if (!connected) {
+            if (timeout > 0) helper_.SetNonBlocking();
+            connected = helper_.ConnectAddress(peer_, port);
+        }
         // From here on the frame's thread does every send and receive; a
         // blocking handle could stall it on a peer that stops reading.
         if (connected && timeout <= 0) helper_.SetNonBlocking();
@@ -65,6 +84,60 @@ bool TcpSocket::AsyncConnect(uint32_t ip, int port, int timeout) {
     return true;
 }
 
+bool TcpSocket::BlockingConnect(const std::vector<plat::NetAddress>& addresses, int port) {
+    // A blocking connect has no time to race in: each address in turn, until
+    // one connects; the last failure's code stays the thread's last error.
+    for (const plat::NetAddress& address : addresses) {
+        helper_.CloseHandle();
+        helper_.sock = plat::OpenStreamSocket(address);
+        if (helper_.sock == plat::kInvalidSocket) continue;
+        try {
+            if (helper_.ConnectAddress(address, port)) {
+                peer_ = address;
+                return true;
+            }
+        } catch (const std::exception&) {
+        }
+    }
+    return false;
+}
+
+bool TcpSocket::RaceConnect(const std::vector<plat::NetAddress>& addresses, int port, int timeout) {
+    FrameGuard guard(selector_);
+    race_.reset(new ConnectRace(this, addresses, port));
+    // The socket's own timer is the whole race's limit.
+    Handler::SetTimer(timeout);
+    if (race_->Start()) return true;
+    const int code = plat::LastSocketError();
+    delete this;
+    plat::SetLastSocketError(code);
+    return false;
+}
+
+void TcpSocket::RaceWon(plat::socket_t handle, const plat::NetAddress& address) {
+    helper_.sock = handle;
+    peer_ = address;
+    Guarded(&TcpSocket::ReportConnect, 0);
+}
+
+void TcpSocket::RaceLost(int code) {
+    connectFailed_ = true;
+    plat::SetLastSocketError(code);
+    Guarded(&TcpSocket::ReportConnect, 1);
+}
+
+void TcpSocket::ReportConnect(unsigned status) {
+    // The race's limit is over either way.
+    Handler::SetTimer(-1);
+    if (status == 0) {
+        helper_.flags |= SF_CONNECTED;
+        // As after a pending connect: read, and write for the first OnSent
+        // and whatever was queued meanwhile.
+        Select(0, EV_READ | EV_WRITE);
+    }
+    HandleConnect(int(status));
+}
+
 void TcpSocket::Attach(plat::socket_t s) {
     helper_.sock = s;
     helper_.flags |= SF_CONNECTED;
@@ -80,18 +153,24 @@ void TcpSocket::Attach(plat::socket_t s) {
     }
 }
 
-void TcpSocket::OnEvent(unsigned mask) {
-    try {
-        if (helper_.flags & SF_CONNECTED) {
-            switch (mask) {
-            case EV_READ: HandleRead(); break;
-            case EV_WRITE: HandleWrite(); break;
-            case EV_TIMER: HandleTimer(); break;
-            default: break;
-            }
-        } else {
-            ConnectEvent(mask);
+void TcpSocket::OnEvent(unsigned mask) { Guarded(&TcpSocket::Dispatch, mask); }
+
+void TcpSocket::Dispatch(unsigned mask) {
+    if (helper_.flags & SF_CONNECTED) {
+        switch (mask) {
+        case EV_READ: HandleRead(); break;
+        case EV_WRITE: HandleWrite(); break;
+        case EV_TIMER: HandleTimer(); break;
+        default: break;
         }
+    } else {
+        ConnectEvent(mask);
+    }
+}
+
+void TcpSocket::Guarded(void (TcpSocket::*step)(unsigned), unsigned arg) {
+    try {
+        (this->*step)(arg);
     } catch (const buffer_overflow& e) {
         // Not a socket failure, so no socket code stands for it; "no buffer
         // space" says what happened, where 0 would read as success.
@@ -110,9 +189,11 @@ void TcpSocket::OnEvent(unsigned mask) {
 
 void TcpSocket::ConnectEvent(unsigned mask) {
     if (mask == EV_TIMER) {
+        // The race goes on: an attempt that connects later is still reported.
         HandleConnect(2);
         return;
     }
+    if (race_) return;   // the attempts' events, not the socket's
     if (mask != EV_READ && mask != EV_WRITE && mask != EV_EXCEPT) return;
     // One readiness event ends the attempt; the others of the same cycle
     // (read, write and except may all be reported) must not repeat it.

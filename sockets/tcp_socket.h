@@ -8,14 +8,17 @@
 #define VEMNET_TCP_SOCKET_H
 
 #include <cstdint>
+#include <memory>
+#include <vector>
 
 #include "frame/base_socket.h"
+#include "sockets/connect_race.h"
 #include "vemnet/sock.h"
 
 class TcpSocket : public BaseSocket, public ISock {
 public:
     explicit TcpSocket(BaseSelector* frame);
-    ~TcpSocket() override {}
+    ~TcpSocket() override;
 
     // Connect state machine until SF_CONNECTED, then routing to the handlers
     // below. Any std::exception ends in HandleError and self-deletion.
@@ -35,7 +38,18 @@ public:
     // false: the attempt could not be started and the socket no longer exists
     // (no callback was made). Throws socket_error "create socket" when no
     // handle can be made; the socket no longer exists then either.
-    bool AsyncConnect(uint32_t ip, int port, int timeout);
+    //
+    // Several addresses: a blocking connect tries them in turn; otherwise
+    // they race (ConnectRace), and the socket gets the winner's handle.
+    bool AsyncConnect(const std::vector<plat::NetAddress>& addresses, int port, int timeout);
+
+    // From the race: the attempt to address connected on handle, or every
+    // attempt failed (code the last one's error).
+    void RaceWon(plat::socket_t handle, const plat::NetAddress& address);
+    void RaceLost(int code);
+
+    // The address the socket connected to (meaningful once connected).
+    const plat::NetAddress& PeerAddress() const { return peer_; }
 
     // Takes over a connected handle (an accepted connection), makes it
     // non-blocking and watches it for reading. On failure the
@@ -51,12 +65,25 @@ protected:
     void DestroyUnwatched();
 
     bool ConnectFailed() const { return connectFailed_; }
+    // The addresses still race: no handle yet.
+    bool Racing() const { return race_ != nullptr && helper_.sock == plat::kInvalidSocket; }
 
 private:
+    // Several addresses in turn, on the calling thread; true when one
+    // connected (its handle kept).
+    bool BlockingConnect(const std::vector<plat::NetAddress>& addresses, int port);
+    bool RaceConnect(const std::vector<plat::NetAddress>& addresses, int port, int timeout);
+    // Runs step(arg) as an event of the socket: whatever it throws ends in
+    // HandleError and self-deletion.
+    void Guarded(void (TcpSocket::*step)(unsigned), unsigned arg);
+    void Dispatch(unsigned mask);
+    void ReportConnect(unsigned status);
     void ConnectEvent(unsigned mask);
     // Set once a pending connect was reported failed: the handle can no longer
     // connect, and stays readable/writable on some platforms.
     bool connectFailed_;
+    std::unique_ptr<ConnectRace> race_;
+    plat::NetAddress peer_;
 };
 
 #endif

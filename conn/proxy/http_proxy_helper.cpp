@@ -50,7 +50,7 @@ void HttpProxyHelper::Enter(Step step) {
 }
 
 std::wstring HttpProxyHelper::RequestLine() const {
-    return L"CONNECT " + host_ + L":" + std::to_wstring(port_) + L" HTTP/1.1";
+    return L"CONNECT " + TargetAuthority() + L" HTTP/1.1";
 }
 
 std::wstring HttpProxyHelper::BasicToken() const {
@@ -78,7 +78,7 @@ bool HttpProxyHelper::Start() {
         return SendBytes(plat::ToAnsi(request));
     }
     case Step::DigestVerify: {
-        const std::string uri = plat::ToAnsi(host_ + L":" + std::to_wstring(port_));
+        const std::string uri = plat::ToAnsi(TargetAuthority());
         const std::string value =
             DigestAuthorization(digest_, plat::ToAnsi(ToWString(proxy_.user)), plat::ToAnsi(ToWString(proxy_.password)),
                                 kConnectMethod, uri, kFirstNonceCount, cnonce_);

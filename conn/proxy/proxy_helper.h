@@ -69,6 +69,19 @@ protected:
         return socket_ && socket_->Send(bytes.data(), unsigned(bytes.size()));
     }
     void SetStateName(const wchar_t* name) { state_ = name; }
+    // The target host without the brackets a URL puts around an IPv6
+    // literal ("[::1]" → "::1").
+    std::wstring BareHost() const {
+        if (host_.size() >= 2 && host_.front() == L'[' && host_.back() == L']') return host_.substr(1, host_.size() - 2);
+        return host_;
+    }
+    // "host:port" as a request line names it: an IPv6 literal in brackets
+    // ("[::1]:80"), since its own colons would run into the port's.
+    std::wstring TargetAuthority() const {
+        const std::wstring bare = BareHost();
+        const bool v6 = bare.find(L':') != std::wstring::npos;
+        return (v6 ? L"[" + bare + L"]" : bare) + L":" + std::to_wstring(port_);
+    }
     // Ends the handshake: *status = how, the reason kept for the log.
     // Returns consumed, for `return Fail(...)`.
     int Fail(int* status, int how, const std::wstring& why, int consumed) {

@@ -34,8 +34,10 @@ void Socket4ProxyHelper::Enter(Step step) {
 //
 // port is big-endian; the address 0.0.0.1 tells the proxy to resolve the
 // name that follows the (empty) user id. The configured user is not sent.
+// SOCKS4 has no IPv6 form: an IPv6 literal goes as a name too ("::1", its
+// brackets dropped), which a proxy that resolves with getaddrinfo reaches.
 bool Socket4ProxyHelper::Start() {
-    const std::string name = plat::ToAnsi(host_);
+    const std::string name = plat::ToAnsi(BareHost());
     if (name.size() > kMaxName || name.find('\0') != std::string::npos) {
         int ignored;
         Fail(&ignored, HS_MALFORMED, L"target host name cannot be sent over SOCKS4", 0);

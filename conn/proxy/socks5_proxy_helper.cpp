@@ -86,20 +86,35 @@ bool Socket5ProxyHelper::SendAuthRequest() {
     return SendBytes(request);
 }
 
-// Connect request (N + 7 bytes), domain-name form for every target, a dotted
-// address included:
+// Connect request, domain-name form for every target but an IPv6 literal, a
+// dotted address included (N + 7 bytes):
 //
 //   +----+----+----+----+---+-----------+---------+
 //   | 05 | 01 | 00 | 03 | N | host name | port    |
 //   +----+----+----+----+---+-----------+---------+
 //     0    1    2    3    4   5..4+N      5+N..6+N   (port big-endian)
+//
+// An IPv6 literal ("::1" or "[::1]") as its address (22 bytes): many
+// proxies resolve names only to IPv4, and a literal needs no resolving.
+//
+//   +----+----+----+----+------------------+---------+
+//   | 05 | 01 | 00 | 04 | IPv6 address     | port    |
+//   +----+----+----+----+------------------+---------+
+//     0    1    2    3    4..19              20..21
 bool Socket5ProxyHelper::SendConnectRequest() {
     const std::string name = plat::ToAnsi(host_);
     if (name.size() > kMaxField) return false;
     const unsigned port = unsigned(port_) & 0xFFFF;
-    std::string request("\x05\x01\x00\x03", 4);
-    request += char(name.size());
-    request += name;
+    std::string request("\x05\x01\x00", 3);
+    plat::NetAddress v6;
+    if (plat::ParseIPv6(name.c_str(), &v6)) {
+        request += char(kAddressIPv6);
+        request.append(reinterpret_cast<const char*>(v6.bytes), sizeof v6.bytes);
+    } else {
+        request += char(kAddressDomain);
+        request += char(name.size());
+        request += name;
+    }
     request += char(port >> 8);
     request += char(port & 0xFF);
     Enter(Step::Request);

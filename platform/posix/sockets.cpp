@@ -13,6 +13,7 @@
 
 #include "platform/platform.h"
 #include "platform/posix/errno_map.h"
+#include "platform/socket_address.h"
 
 namespace plat {
 namespace {
@@ -168,6 +169,79 @@ uint32_t LookupHost(const char* name) {
     uint32_t ip = reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr.s_addr;
     ::freeaddrinfo(res);
     return ip;
+}
+
+namespace {
+
+// getaddrinfo for one family (or both: AF_UNSPEC) with the given flags.
+bool AskResolver(const std::string& name, int family, int flags, std::vector<NetAddress>* out) {
+    addrinfo hints;
+    std::memset(&hints, 0, sizeof hints);
+    hints.ai_family = family;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = flags;
+    addrinfo* res = nullptr;
+    if (::getaddrinfo(name.c_str(), nullptr, &hints, &res) != 0 || !res) return false;
+    CollectAddresses(res, out);
+    ::freeaddrinfo(res);
+    return !out->empty();
+}
+
+}  // namespace
+
+bool ParseIPv6(const char* text, NetAddress* address) {
+    std::vector<NetAddress> found;
+    if (!AskResolver(WithoutBrackets(text), AF_INET6, AI_NUMERICHOST, &found)) return false;
+    if (address) *address = found.front();
+    return true;
+}
+
+bool LookupAddresses(const char* name, std::vector<NetAddress>* addresses) {
+    addresses->clear();
+    // No AI_ADDRCONFIG: it drops IPv6 answers on hosts whose only IPv6
+    // address is the loopback one, where ::1 still serves; an address that
+    // cannot be reached costs the race one failed attempt.
+    if (!name || !AskResolver(name, AF_UNSPEC, 0, addresses)) {
+        SetLastSocketError(kErrHostNotFound);
+        return false;
+    }
+    return true;
+}
+
+std::string AddressText(const NetAddress& address) {
+    char text[INET6_ADDRSTRLEN] = "";
+    ::inet_ntop(address.v6 ? AF_INET6 : AF_INET, address.bytes, text, sizeof text);
+    return text;
+}
+
+socket_t OpenStreamSocket(const NetAddress& family) {
+    int s = ::socket(family.v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (s < 0) {
+        SetLastErrorFromErrno();
+        return kInvalidSocket;
+    }
+    return s;
+}
+
+int ConnectAddress(socket_t s, const NetAddress& address, int port) {
+    sockaddr_storage a;
+    const socklen_t len = socklen_t(ToSockaddr(address, port, &a));
+    int r;
+    do {
+        r = ::connect(s, reinterpret_cast<sockaddr*>(&a), len);
+    } while (r < 0 && errno == EINTR && (::fcntl(s, F_GETFL, 0) & O_NONBLOCK) == 0);
+    return r == 0 ? 0 : Fail();
+}
+
+int GetSockNameAddress(socket_t s, NetAddress* address, int* port) {
+    sockaddr_storage a;
+    socklen_t len = sizeof a;
+    if (::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) != 0) return Fail();
+    if (!FromSockaddr(reinterpret_cast<sockaddr*>(&a), address, port)) {
+        SetLastSocketError(kErrInvalid);
+        return -1;
+    }
+    return 0;
 }
 
 }  // namespace plat

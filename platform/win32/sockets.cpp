@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "platform/platform.h"
+#include "platform/socket_address.h"
 
 namespace plat {
 
@@ -155,6 +156,76 @@ uint32_t LookupHost(const char* name) {
     uint32_t ip;
     std::memcpy(&ip, h->h_addr_list[0], 4);
     return ip;
+}
+
+namespace {
+
+// getaddrinfo for one family (or both: AF_UNSPEC) with the given flags,
+// starting Windows Sockets first when nothing has.
+bool AskResolver(const std::string& name, int family, int flags, std::vector<NetAddress>* out) {
+    addrinfo hints;
+    std::memset(&hints, 0, sizeof(hints));
+    hints.ai_family = family;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = flags;
+    addrinfo* res = nullptr;
+    int rc = getaddrinfo(name.c_str(), nullptr, &hints, &res);
+    if (rc == WSANOTINITIALISED && StartSockets()) rc = getaddrinfo(name.c_str(), nullptr, &hints, &res);
+    if (rc != 0 || res == nullptr) return false;
+    CollectAddresses(res, out);
+    freeaddrinfo(res);
+    return !out->empty();
+}
+
+}  // namespace
+
+bool ParseIPv6(const char* text, NetAddress* address) {
+    std::vector<NetAddress> found;
+    if (!AskResolver(WithoutBrackets(text), AF_INET6, AI_NUMERICHOST, &found)) return false;
+    if (address) *address = found.front();
+    return true;
+}
+
+bool LookupAddresses(const char* name, std::vector<NetAddress>* addresses) {
+    addresses->clear();
+    if (name == nullptr || !AskResolver(name, AF_UNSPEC, 0, addresses)) {
+        WSASetLastError(WSAHOST_NOT_FOUND);
+        return false;
+    }
+    return true;
+}
+
+std::string AddressText(const NetAddress& address) {
+    char text[INET6_ADDRSTRLEN] = "";
+    inet_ntop(address.v6 ? AF_INET6 : AF_INET, const_cast<unsigned char*>(address.bytes), text, sizeof(text));
+    return text;
+}
+
+socket_t OpenStreamSocket(const NetAddress& family) {
+    const int af = family.v6 ? AF_INET6 : AF_INET;
+    SOCKET s = socket(af, SOCK_STREAM, 0);
+    if (s == INVALID_SOCKET && WSAGetLastError() == WSANOTINITIALISED && StartSockets())
+        s = socket(af, SOCK_STREAM, 0);
+    return static_cast<socket_t>(s);
+}
+
+int ConnectAddress(socket_t s, const NetAddress& address, int port) {
+    sockaddr_storage a;
+    const int len = ToSockaddr(address, port, &a);
+    return connect(static_cast<SOCKET>(s), reinterpret_cast<sockaddr*>(&a), len);
+}
+
+int GetSockNameAddress(socket_t s, NetAddress* address, int* port) {
+    sockaddr_storage a;
+    std::memset(&a, 0, sizeof(a));
+    int len = sizeof(a);
+    int rc = getsockname(static_cast<SOCKET>(s), reinterpret_cast<sockaddr*>(&a), &len);
+    if (rc != 0) return rc;
+    if (!FromSockaddr(reinterpret_cast<sockaddr*>(&a), address, port)) {
+        WSASetLastError(WSAEINVAL);
+        return -1;
+    }
+    return 0;
 }
 
 }  // namespace plat

@@ -16,6 +16,7 @@
 #include "tests/conn/conn_harness.h"
 #include "tests/frame/frame_test_util.h"
 #include "tests/support/loopback_pair.h"
+#include "tests/support/raw_sockets.h"
 #include "tests/support/wine.h"
 
 using namespace conn_harness;
@@ -45,6 +46,25 @@ TEST(DirectConnection, CarriesBytesBothWaysAndIsConnectedAtOnce) {
     EXPECT_TRUE(echo.Received(0) == payload);
     EXPECT_GE(host.Count('S'), 1);
     EXPECT_EQ("C0", host.Outcomes());
+}
+
+TEST(DirectConnection, ReachesAnIPv6Literal) {
+    int port = 0;
+    plat::socket_t listener = testing_support::ListenIPv6Loopback(0, 4, &port);
+    ASSERT_NE(listener, plat::kInvalidSocket);
+    Recorder host;
+    ConnPtr conn = MakeConn(&host);
+    ASSERT_EQ(0, conn->Connect(L"::1", port, 5000, nullptr));
+    ASSERT_TRUE(host.WaitEvent('C'));
+    EXPECT_EQ("C0", host.Outcomes());
+    plat::socket_t peer = testing_support::AcceptAny(listener);
+    ASSERT_NE(peer, plat::kInvalidSocket);
+    ASSERT_TRUE(testing_support::SendAll(peer, "pong", 4));
+    ASSERT_TRUE(host.WaitData(4));
+    EXPECT_EQ("pong", host.Data());
+    conn.reset();
+    plat::CloseSocket(peer);
+    plat::CloseSocket(listener);
 }
 
 TEST(DirectConnection, UnusableProxyRecordsConnectDirectly) {

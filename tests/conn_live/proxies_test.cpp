@@ -11,9 +11,12 @@
 #include "conn/failed_proxies.h"
 #include "conn/system_proxy.h"
 #include "frame/default_frame.h"
+#include "frame/sockethelper.h"
 #include "tests/conn/conn_harness.h"
 #include "tests/support/peer_env.h"
 #include "tests/support/proxy_script.h"
+#include "tests/support/raw_sockets.h"
+#include "tests/support/socket_helpers.h"
 #include "tests/support/wine.h"
 
 using namespace conn_harness;
@@ -102,12 +105,79 @@ void ExpectServerSpeaksFirst(ProxyInfo proxy) {
     }
 }
 
+// Through proxy (or directly) to a listener of the test's on [::1], named
+// as target ("::1", "[::1]" or a name): the connection carries bytes both
+// ways.
+void ExpectIPv6Target(ProxyInfo proxy, const wchar_t* target, bool viaProxy = true) {
+    SCOPED_TRACE(testing::Message() << "target " << std::string(target, target + wcslen(target)));
+    int port = 0;
+    plat::socket_t listener = testing_support::ListenIPv6Loopback(0, 4, &port);
+    ASSERT_NE(listener, plat::kInvalidSocket);
+    Recorder host;
+    ConnPtr conn = MakeConn(&host);
+    ASSERT_EQ(0, conn->Connect(target, port, 8000, viaProxy ? &proxy : nullptr));
+    ASSERT_TRUE(host.WaitOutcome(10000));
+    ASSERT_EQ("C0", host.Outcomes());
+    plat::socket_t peer = testing_support::AcceptAny(listener);
+    ASSERT_NE(peer, plat::kInvalidSocket);
+    ASSERT_EQ(0, conn->Send("ping", 4));
+    std::string got;
+    testing_support::RecvUpTo(peer, &got, 4);
+    EXPECT_EQ("ping", got);
+    ASSERT_TRUE(testing_support::SendAll(peer, "pong", 4));
+    ASSERT_TRUE(host.WaitData(4));
+    EXPECT_EQ("pong", host.Data());
+    conn.reset();
+    plat::CloseSocket(peer);
+    plat::CloseSocket(listener);
+}
+
+// ---- names of both families ------------------------------------------------
+
+// The names with-peers.sh adds to a private /etc/hosts; never looked up
+// without it, where they would go to the machine's resolver.
+#define REQUIRE_TEST_NAMES()                                                                   \
+    if (testing_support::PeerValue("VEMNET_TEST_NAMES") != "1") {                              \
+        FAIL() << "the test names are not in /etc/hosts (run under tests/peers/with-peers.sh as root)"; \
+    }
+
+TEST(Names, ANameWithOnlyAnIPv6AddressConnects) {
+    REQUIRE_TEST_NAMES();
+    ExpectIPv6Target(ProxyInfo(), L"v6only.vemnet.test", false);
+}
+
+// dual.vemnet.test is ::1 and 127.0.0.1; 127.0.0.1:P never answers (a full
+// accept queue), [::1]:P does: the name's every address is tried.
+TEST(Names, EveryAddressOfANameIsTried) {
+    REQUIRE_TEST_NAMES();
+    int port = 0;
+    plat::socket_t listener, full;
+    ASSERT_TRUE(testing_support::ListenOnBothLoopbacks(4, 0, &listener, &full, &port));
+    std::vector<plat::socket_t> fillers;
+    testing_support::FillAcceptQueue(IPv4Address(plat::ParseIPv4("127.0.0.1")), port, &fillers);
+    Recorder host;
+    ConnPtr conn = MakeConn(&host);
+    ASSERT_EQ(0, conn->Connect(L"dual.vemnet.test", port, 3000, nullptr));
+    ASSERT_TRUE(host.WaitOutcome(10000));
+    EXPECT_EQ("C0", host.Outcomes());
+    conn.reset();
+    for (plat::socket_t f : fillers) plat::CloseSocket(f);
+    plat::CloseSocket(full);
+    plat::CloseSocket(listener);
+}
+
 // ---- squid --------------------------------------------------------------------
 
 TEST(Squid, ConnectWithoutAuthentication) {
     REQUIRE_PEER_PORT(port, "VEMNET_SQUID_PLAIN_PORT");
     ExpectTunnel(Proxy(4, port), false);
     ExpectTunnel(Proxy(4, port), true);
+}
+
+TEST(Squid, IPv6LiteralTargetInBrackets) {
+    REQUIRE_PEER_PORT(port, "VEMNET_SQUID_PLAIN_PORT");
+    ExpectIPv6Target(Proxy(4, port), L"::1");
+    ExpectIPv6Target(Proxy(4, port), L"[::1]");
 }
 
 // The system setting as an auto-config script gives it, the same answer for
@@ -324,6 +394,11 @@ TEST(Microsocks, WithoutAuthentication) {
     ExpectTunnel(Proxy(3, port), true);
 }
 
+TEST(Microsocks, IPv6LiteralTargetGoesAsAnAddress) {
+    REQUIRE_PEER_PORT(port, "VEMNET_MICROSOCKS_PORT");
+    ExpectIPv6Target(Proxy(3, port), L"[::1]");
+}
+
 TEST(Microsocks, ServerSpeaksFirst) {
     REQUIRE_PEER_PORT(port, "VEMNET_MICROSOCKS_PORT");
     ExpectServerSpeaksFirst(Proxy(3, port));
@@ -378,6 +453,11 @@ TEST(Socks4a, BothSocks4Types) {
     REQUIRE_PEER_PORT(port, "VEMNET_SOCKS4A_PORT");
     ExpectTunnel(Proxy(1, port), false);
     ExpectTunnel(Proxy(2, port), true);
+}
+
+TEST(Socks4a, IPv6LiteralTargetGoesAsAName) {
+    REQUIRE_PEER_PORT(port, "VEMNET_SOCKS4A_PORT");
+    ExpectIPv6Target(Proxy(1, port), L"[::1]");
 }
 
 TEST(Socks4a, ServerSpeaksFirst) {

@@ -208,11 +208,15 @@ private:
 // error lists the sessions it opened.
 class Gateway {
 public:
-    bool Start(int backendPort, const std::vector<std::string>& extra = {}) {
+    // listenHost: the address to listen on, "::1" for IPv6 loopback.
+    bool Start(int backendPort, const std::vector<std::string>& extra = {},
+               const std::string& listenHost = "127.0.0.1") {
+        const bool v6 = listenHost.find(':') != std::string::npos;
         std::vector<std::string> argv = {testing_support::BuildProgramPath("../../vemnet-gateway"), "-v", "--listen",
-                                         "127.0.0.1:0", "--backend", "127.0.0.1:" + std::to_string(backendPort)};
+                                         (v6 ? "[" + listenHost + "]" : listenHost) + ":0", "--backend",
+                                         "127.0.0.1:" + std::to_string(backendPort)};
         argv.insert(argv.end(), extra.begin(), extra.end());
-        const std::string ready = "listening on 127.0.0.1:";
+        const std::string ready = "listening on " + listenHost + ":";
         if (!child_.Start(argv) || !child_.WaitStderrContains(ready, 10000)) return false;
         std::string err = child_.Stderr();
         port_ = std::atoi(err.c_str() + err.find(ready) + ready.size());

@@ -62,6 +62,22 @@ TEST(Gateway, RelaysFiveMegabytesBothWaysByteExact) {
     EXPECT_EQ(backend.Accepted(), 1);
 }
 
+TEST(Gateway, ServesAClientOverIPv6Loopback) {
+    EchoBackend backend;
+    Gateway gw;
+    ASSERT_TRUE(gw.Start(backend.Port(), {}, "::1")) << gw.Log();
+    Recorder cb;
+    http_live::ConnSetup setup;
+    setup.url = http_live::Wide("http://[::1]:" + std::to_string(gw.Port()) + "/");
+    std::unique_ptr<VemNetwork::IHttpConn> conn(http_live::MakeConn(&cb, setup));
+    ASSERT_TRUE(conn);
+    conn->Connect(L"::1", gw.Port(), 60000, nullptr);
+    ASSERT_EQ(conn->Send("ping", 4), NETCONN_OK);
+    EXPECT_TRUE(cb.WaitReceived(4, 20000));
+    EXPECT_EQ(cb.Received(), "ping");
+    EXPECT_EQ(cb.Count(Ev::Error), 0);
+}
+
 TEST(Gateway, ServesTwoHundredSessionsAtOnce) {
     const int kSessions = 200;
     EchoBackend backend;

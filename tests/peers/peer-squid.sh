@@ -41,7 +41,7 @@ max_filedescriptors 4096
 forwarded_for delete
 via off
 acl from_loopback src 127.0.0.1/32
-acl to_loopback dst 127.0.0.1/32
+acl to_loopback dst 127.0.0.1/32 ::1/128
 EOF
     case "$kind" in
     digest)

@@ -20,6 +20,23 @@ if [ $# -lt 1 ]; then
     exit 2
 fi
 
+# Names for the loopback addresses of both families, which the machine's
+# own /etc/hosts lacks: the run goes on in a mount namespace of its own whose
+# /etc/hosts adds them (v6only.vemnet.test: ::1; dual.vemnet.test: ::1 and
+# 127.0.0.1), and VEMNET_TEST_NAMES=1 tells the tests so. They resolve from
+# the file, so no query ever leaves the machine. Where no namespace can be
+# made (not root, no unshare) the variable stays unset and the tests that
+# need the names fail on their own.
+if [ -z "${VEMNET_PEERS_NAMESPACE:-}" ] && [ "$(id -u)" = 0 ] && unshare --mount true 2>/dev/null; then
+    export VEMNET_PEERS_NAMESPACE=1
+    PEER_HOSTS="$(mktemp "${TMPDIR:-/tmp}/vemnet-hosts.XXXXXX")" || exit 2
+    { cat /etc/hosts; printf '::1 v6only.vemnet.test\n::1 dual.vemnet.test\n127.0.0.1 dual.vemnet.test\n'; } >"$PEER_HOSTS"
+    chmod 644 "$PEER_HOSTS"
+    # The mount keeps the file's contents; its name goes at once.
+    exec unshare --mount bash -c 'mount --bind "$1" /etc/hosts && export VEMNET_TEST_NAMES=1
+        rm -f "$1"; shift; exec bash "$@"' with-peers-names "$PEER_HOSTS" "${BASH_SOURCE[0]}" "$@"
+fi
+
 PEERS_HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 
 export VEMNET_PROXY_USER=vemuser

@@ -258,6 +258,17 @@ TEST_F(Socks, Socks5DottedTargetGoesAsADomainName) {
     EXPECT_EQ(sock.Last(), B({5, 1, 0, 3, 8}) + "10.0.0.1" + B({1, 0xBB}));
 }
 
+TEST_F(Socks, Socks5IPv6LiteralTargetGoesAsAnAddress) {
+    for (const wchar_t* literal : {L"::1", L"[::1]"}) {
+        RecordingSock s;
+        target = literal;
+        Socket5ProxyHelper h(&s, &proxy, &target, 443);
+        h.Start();
+        Feed(h, B({5, 0}));
+        EXPECT_EQ(s.Last(), B({5, 1, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 0xBB}));
+    }
+}
+
 TEST_F(Socks, Socks5FieldsBeyond255BytesNeverReachTheWire) {
     const std::wstring longText(256, L'x');
     auto expectFailed = [&](const std::wstring& host, const std::wstring& user,

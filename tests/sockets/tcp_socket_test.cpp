@@ -309,6 +309,63 @@ TEST(TcpConnect, NoAnswerWithinTimeoutReportsStatusTwo) {
     CloseOnFrame(ft, cb.sock);
 }
 
+TEST(TcpConnect, IPv6LiteralsConnectWithOrWithoutBrackets) {
+    FrameThread ft;
+    int port = 0;
+    plat::socket_t listener = ListenIPv6Loopback(0, 4, &port);
+    ASSERT_NE(listener, plat::kInvalidSocket);
+    for (const char* host : {"::1", "[::1]"}) {
+        RecordingCallback cb;
+        ASSERT_NE(CreateClient(&cb, host, port, 5000, ft.frame()), nullptr) << host;
+        ASSERT_TRUE(cb.WaitCount(SockEvent::Connect, 1));
+        EXPECT_EQ(cb.Events()[0].value, 0) << host;
+        plat::socket_t peer = AcceptAny(listener);
+        ASSERT_NE(peer, plat::kInvalidSocket);
+        ASSERT_TRUE(SendAll(peer, "pong", 4));
+        ASSERT_TRUE(cb.WaitCount(SockEvent::Data, 1));
+        EXPECT_EQ(cb.Received(), "pong");
+        CloseOnFrame(ft, cb.sock);
+        plat::CloseSocket(peer);
+    }
+    plat::CloseSocket(listener);
+}
+
+// [::1]:P never answers (its accept queue is full) and 127.0.0.1:P accepts:
+// the race goes on to the second address after the first stalls, and the
+// connection is the IPv4 one.
+TEST(TcpConnect, RaceGoesPastAnAddressThatNeverAnswers) {
+    FrameThread ft;
+    int port = 0;
+    plat::socket_t stalled, answering;
+    ASSERT_TRUE(ListenOnBothLoopbacks(0, 4, &stalled, &answering, &port));
+    plat::NetAddress v6;
+    ASSERT_TRUE(plat::ParseIPv6("::1", &v6));
+    std::vector<plat::socket_t> fillers;
+    FillAcceptQueue(v6, port, &fillers);
+
+    std::atomic<int> deleted{0};
+    RecordingCallback cb;
+    {
+        FrameGuard guard(AsBase(ft.frame()));
+        cb.sock = StartBufferedConnect(new CountingSock(&cb, ft.frame(), &deleted),
+                                       {v6, IPv4Address(LoopbackIp())}, port, 5000);
+    }
+    ASSERT_NE(cb.sock.load(), nullptr);
+    ASSERT_TRUE(cb.WaitCount(SockEvent::Connect, 1, 10000));
+    EXPECT_EQ(cb.Events()[0].value, 0);
+    plat::socket_t peer = AcceptAny(answering);
+    ASSERT_NE(peer, plat::kInvalidSocket);
+    ASSERT_TRUE(SendAll(peer, "pong", 4));
+    ASSERT_TRUE(cb.WaitCount(SockEvent::Data, 1));
+    EXPECT_EQ(cb.Received(), "pong");
+    CloseOnFrame(ft, cb.sock);
+    EXPECT_TRUE(WaitFor([&] { return deleted == 1; }));
+    plat::CloseSocket(peer);
+    plat::CloseSocket(answering);
+    for (plat::socket_t f : fillers) plat::CloseSocket(f);
+    plat::CloseSocket(stalled);
+}
+
 TEST(TcpConnect, BlockingConnectReportsOnCallerUnderLockAndReceives) {
     FrameThread ft;
     RawListener peer;

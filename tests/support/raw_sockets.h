@@ -19,6 +19,11 @@ bool HasPeer(plat::socket_t s);
 void ResetOnClose(plat::socket_t s);
 // The current value of an option that the library sets; -1 on failure.
 int ReadOption(plat::socket_t s, plat::Option opt, int* value);
+// A listening socket on [::1]:port (0: the system's choice, stored in
+// *bound); invalid on failure. The library's listeners are IPv4 only.
+plat::socket_t ListenIPv6Loopback(int port, int backlog, int* bound);
+// accept for a listener of either family; invalid on failure.
+plat::socket_t AcceptAny(plat::socket_t listener);
 
 }  // namespace testing_support
 

@@ -137,6 +137,32 @@ inline int UnusedPort() {
     return port;
 }
 
+// Listeners on [::1] and on 127.0.0.1 at one port (the system's choice for
+// the first; tried again when the second cannot have it); false when no
+// such port was found.
+inline bool ListenOnBothLoopbacks(int v6Backlog, int v4Backlog, plat::socket_t* v6, plat::socket_t* v4, int* port) {
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        *v6 = ListenIPv6Loopback(0, v6Backlog, port);
+        if (*v6 == plat::kInvalidSocket) return false;
+        *v4 = plat::OpenSocket(true);
+        if (plat::Bind(*v4, LoopbackIp(), *port) == 0 && plat::Listen(*v4, v4Backlog) == 0) return true;
+        plat::CloseSocket(*v4);
+        plat::CloseSocket(*v6);
+    }
+    return false;
+}
+
+// Fills the accept queue of a listener with backlog 0 at address:port, so
+// that further SYNs to it get no answer; the fillers are left in *fillers.
+inline void FillAcceptQueue(const plat::NetAddress& address, int port, std::vector<plat::socket_t>* fillers) {
+    for (int i = 0; i < 6; ++i) {
+        plat::socket_t f = plat::OpenStreamSocket(address);
+        plat::SetNonBlocking(f);
+        plat::ConnectAddress(f, address, port);
+        fillers->push_back(f);
+    }
+}
+
 // Sends all of data on a socket of any mode; false on error or after ms.
 inline bool SendAll(plat::socket_t s, const char* data, size_t n, int ms = 10000) {
     size_t done = 0;

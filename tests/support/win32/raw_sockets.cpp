@@ -37,4 +37,29 @@ int ReadOption(plat::socket_t s, plat::Option opt, int* value) {
     return 0;
 }
 
+plat::socket_t ListenIPv6Loopback(int port, int backlog, int* bound) {
+    SOCKET s = socket(AF_INET6, SOCK_STREAM, 0);
+    if (s == INVALID_SOCKET && plat::StartSockets()) s = socket(AF_INET6, SOCK_STREAM, 0);
+    if (s == INVALID_SOCKET) return plat::kInvalidSocket;
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_addr = in6addr_loopback;
+    a.sin6_port = htons(static_cast<u_short>(port));
+    int len = sizeof a;
+    if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(s, backlog) != 0 ||
+        getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+        closesocket(s);
+        return plat::kInvalidSocket;
+    }
+    if (bound) *bound = ntohs(a.sin6_port);
+    return static_cast<plat::socket_t>(s);
+}
+
+plat::socket_t AcceptAny(plat::socket_t listener) {
+    sockaddr_storage a{};
+    int len = sizeof a;
+    SOCKET c = accept(static_cast<SOCKET>(listener), reinterpret_cast<sockaddr*>(&a), &len);
+    return c == INVALID_SOCKET ? plat::kInvalidSocket : static_cast<plat::socket_t>(c);
+}
+
 }  // namespace testing_support
