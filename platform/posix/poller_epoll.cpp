@@ -13,8 +13,20 @@
 // The events of one wait are translated under the frame lock through the
 // descriptor table: an owner that left the set during the wait, or whose
 // descriptor was reused meanwhile (the generation differs), gets nothing.
+//
+// The wake-up eventfd and the timerfd are edge-triggered and never read:
+// each write or expiry is one edge, so a wake-up costs the waker one write
+// and the frame no system call.
+//
+// A timed wait ends by the timerfd, armed at an absolute time, rather than
+// by epoll's own timeout, which the kernel lets run late by the thread's
+// timer slack (50 us by default). The timerfd is re-armed only when a wait
+// must end before it: a frame whose waits are bounded by its own timeout,
+// always some way off, re-arms it once per timeout, not once per cycle. An
+// expiry before the wait's own end is not reported: the wait goes on.
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,6 +34,7 @@
 #include <climits>
 #include <cstdint>
 #include <ctime>
+#include <string>
 #include <unordered_map>
 
 #include "platform/poller.h"
@@ -31,21 +44,34 @@
 namespace plat {
 namespace {
 
-const size_t kMaxEvents = 30001;   // every watched socket plus the wake-up
+const size_t kMaxEvents = 30002;   // every watched socket, the wake-up and the timerfd
 
 class EpollPoller : public Poller {
 public:
-    EpollPoller() : ep_(epoll_create1(EPOLL_CLOEXEC)), wake_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+    EpollPoller()
+        : ep_(epoll_create1(EPOLL_CLOEXEC)),
+          wake_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
+          alarm_(timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)) {
         events_.resize(256);
         if (ep_ >= 0 && wake_ >= 0) {
             epoll_event ev{};
-            ev.events = EPOLLIN;
+            ev.events = EPOLLIN | EPOLLET;
             ev.data.u64 = kWakeTag;
             epoll_ctl(ep_, EPOLL_CTL_ADD, wake_, &ev);
+        }
+        if (ep_ >= 0 && alarm_ >= 0) {
+            epoll_event ev{};
+            ev.events = EPOLLIN | EPOLLET;
+            ev.data.u64 = kAlarmTag;
+            if (epoll_ctl(ep_, EPOLL_CTL_ADD, alarm_, &ev) != 0) {
+                close(alarm_);
+                alarm_ = -1;
+            }
         }
     }
 
     ~EpollPoller() override {
+        if (alarm_ >= 0) close(alarm_);
         if (wake_ >= 0) close(wake_);
         if (ep_ >= 0) close(ep_);
     }
@@ -93,47 +119,111 @@ public:
     }
 
     int Wait(int64_t timeoutUs, int* error) override {
-        int n = WaitKernel(timeoutUs);
-        if (n < 0) {
+        int sockets = alarm_ >= 0 ? WaitWithAlarm(timeoutUs) : Count(WaitKernel(timeoutUs));
+        if (sockets < 0) {
             ready_ = 0;
             if (errno == EINTR) return 0;
             *error = TranslateErrno(errno);
             return -1;
         }
+        return sockets;
+    }
+
+    // One wait, bounded by the timerfd; returns the ready sockets (-1 with
+    // errno on failure) and leaves the events in events_[0, ready_).
+    int WaitWithAlarm(int64_t timeoutUs) {
+        const int max = int(events_.size());
+        if (timeoutUs == 0) return Count(epoll_wait(ep_, events_.data(), max, 0));
+        int64_t due = -1;
+        if (timeoutUs > 0) {
+            due = MonotonicNs() + timeoutUs * 1000;
+            if (!ArmAlarm(due)) return Count(WaitKernel(timeoutUs));
+        }
+        for (;;) {
+            int n = epoll_wait(ep_, events_.data(), max, -1);
+            if (n < 0) return n;
+            bool alarm = false;
+            int sockets = Count(n, &alarm);
+            if (alarm) alarmDue_ = -1;   // spent
+            if (sockets > 0 || woken_) return sockets;
+            if (!alarm) continue;
+            // The timerfd was set for an earlier wait, or rang a moment
+            // early for the clock's reading: the wait goes on to its end.
+            if (due < 0) continue;
+            if (MonotonicNs() >= due) return 0;
+            if (!ArmAlarm(due)) return Count(WaitKernel((due - MonotonicNs() + 999) / 1000));
+        }
+    }
+
+    // Arms the timerfd for due (CLOCK_MONOTONIC nanoseconds) unless it is
+    // armed for an earlier time still to come.
+    bool ArmAlarm(int64_t due) {
+        if (alarmDue_ >= 0 && alarmDue_ <= due && alarmDue_ > MonotonicNs()) return true;
+        itimerspec it{};
+        it.it_value.tv_sec = time_t(due / 1000000000);
+        it.it_value.tv_nsec = long(due % 1000000000);
+        if (timerfd_settime(alarm_, TFD_TIMER_ABSTIME, &it, nullptr) != 0) return false;
+        alarmDue_ = due;
+        return true;
+    }
+
+    static int64_t MonotonicNs() {
+        timespec ts;
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+    }
+
+    // Records n events of a wait; returns the ready sockets among them (n
+    // itself when negative), and whether the wake-up or the timerfd rang.
+    int Count(int n, bool* alarm = nullptr) {
+        woken_ = false;
+        if (n < 0) {
+            ready_ = 0;
+            return n;
+        }
         ready_ = n;
         int sockets = n;
         for (int i = 0; i < n; ++i) {
-            if (events_[i].data.u64 == kWakeTag) --sockets;
+            uint64_t tag = events_[i].data.u64;
+            if (tag == kWakeTag) {
+                woken_ = true;
+                --sockets;
+            } else if (tag == kAlarmTag) {
+                if (alarm) *alarm = true;
+                --sockets;
+            }
         }
         return sockets;
     }
 
     // epoll_pwait2 takes nanoseconds, so a timer's wait ends when it is due
     // and not up to a millisecond later; kernels without it get epoll_wait
-    // with the time rounded up, never down.
+    // with the time rounded up, never down. Where the timerfd fails.
     int WaitKernel(int64_t timeoutUs) {
         const int max = int(events_.size());
-        if (timeoutUs < 0) return epoll_wait(ep_, events_.data(), max, -1);
-        if (havePwait2_) {
-            timespec ts{time_t(timeoutUs / 1000000), long(timeoutUs % 1000000) * 1000L};
-            int n = epoll_pwait2(ep_, events_.data(), max, &ts, nullptr);
-            if (n >= 0 || errno != ENOSYS) return n;
-            havePwait2_ = false;
+        int n;
+        if (timeoutUs < 0) {
+            n = epoll_wait(ep_, events_.data(), max, -1);
+        } else {
+            n = -1;
+            if (havePwait2_) {
+                timespec ts{time_t(timeoutUs / 1000000), long(timeoutUs % 1000000) * 1000L};
+                n = epoll_pwait2(ep_, events_.data(), max, &ts, nullptr);
+                if (n < 0 && errno == ENOSYS) havePwait2_ = false;
+            }
+            if (!havePwait2_) {
+                int64_t ms = (timeoutUs + 999) / 1000;
+                n = epoll_wait(ep_, events_.data(), max, ms > INT32_MAX ? INT32_MAX : int(ms));
+            }
         }
-        int64_t ms = (timeoutUs + 999) / 1000;
-        return epoll_wait(ep_, events_.data(), max, ms > INT32_MAX ? INT32_MAX : int(ms));
+        return n;
     }
 
     void Collect(std::vector<PollEvent>* out) override {
         ready_list_.clear();
         for (int i = 0; i < ready_; ++i) {
             const epoll_event& ev = events_[i];
-            if (ev.data.u64 == kWakeTag) {
-                uint64_t v;
-                while (read(wake_, &v, sizeof v) > 0) {
-                }
-                continue;
-            }
+            if (ev.data.u64 == kWakeTag || ev.data.u64 == kAlarmTag) continue;
             int fd = int(uint32_t(ev.data.u64));
             uint32_t gen = uint32_t(ev.data.u64 >> 32);
             if (fd < 0 || size_t(fd) >= byFd_.size()) continue;
@@ -168,6 +258,7 @@ public:
 
 private:
     static const uint64_t kWakeTag = ~0ull;
+    static const uint64_t kAlarmTag = ~0ull - 1;
 
     struct Entry {
         socket_t sock;
@@ -254,6 +345,9 @@ private:
 
     int ep_;
     int wake_;
+    int alarm_;
+    int64_t alarmDue_ = -1;   // the timerfd's time while armed, else -1
+    bool woken_ = false;
     uint32_t generation_ = 0;
     std::unordered_map<void*, Entry> owners_;
     std::vector<Slot> byFd_;
@@ -267,5 +361,11 @@ private:
 }  // namespace
 
 std::unique_ptr<Poller> Poller::Create() { return std::unique_ptr<Poller>(new EpollPoller()); }
+
+std::vector<std::string> Poller::Backends() { return {"epoll"}; }
+
+std::unique_ptr<Poller> Poller::Create(const std::string& backend) {
+    return backend == "epoll" ? Create() : nullptr;
+}
 
 }  // namespace plat
