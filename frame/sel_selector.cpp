@@ -5,6 +5,7 @@
 #include <exception>
 #include <cstdint>
 #include <stdexcept>
+#include <utility>
 
 #include "frame/base_socket.h"
 #include "logging/logger.h"
@@ -25,7 +26,10 @@ void NoteSelectFailure(int error) {
 
 }  // namespace
 
-SelSelector::SelSelector(int timeout) : timeout_(timeout), poller_(plat::Poller::Create()) {}
+SelSelector::SelSelector(int timeout) : SelSelector(timeout, plat::Poller::Create()) {}
+
+SelSelector::SelSelector(int timeout, std::unique_ptr<plat::Poller> poller)
+    : timeout_(timeout), poller_(std::move(poller)) {}
 
 SelSelector::~SelSelector() {}
 

@@ -4,7 +4,7 @@
 #define VEMNET_SEL_SELECTOR_H
 
 #include <cstdint>
-#include <map>
+#include <unordered_map>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -17,6 +17,9 @@ public:
     using EventList = std::vector<std::pair<Handler*, unsigned>>;
 
     explicit SelSelector(int timeout);
+    // With a poller of the caller's choice (a backend by name, for the
+    // benchmarks that compare them).
+    SelSelector(int timeout, std::unique_ptr<plat::Poller> poller);
     ~SelSelector() override;
 
     void Run() override;
@@ -38,7 +41,8 @@ private:
     int64_t WaitTimeoutMicros();
 
     int timeout_;
-    std::map<Handler*, unsigned> handlers_;
+    // Interest by handler; the poller keeps the order of events.
+    std::unordered_map<Handler*, unsigned> handlers_;
     std::unique_ptr<plat::Poller> poller_;
     std::vector<plat::PollEvent> polled_;
     std::vector<Handler*> expired_;
