@@ -77,29 +77,15 @@ public:
     }
 
     void Set(void* owner, socket_t s, unsigned mask) override {
-        mask &= (EV_READ | EV_WRITE | EV_EXCEPT);
-        auto it = owners_.find(owner);
-        if (it == owners_.end()) {
-            if (s < 0) {
-                owners_.emplace(owner, Entry{s, 0, false, 0});
-                return;
-            }
-            it = owners_.emplace(owner, Entry{s, 0, false, ++generation_}).first;
-            Claim(s, owner, it->second.generation);
-        } else if (it->second.sock != s) {
-            Detach(owner, it->second);
-            it->second = Entry{s, 0, false, ++generation_};
-            if (s >= 0) Claim(s, owner, it->second.generation);
-        }
-        Entry& e = it->second;
-        e.mask = mask;
-        if (e.sock < 0) return;
+        Slot* slot = SlotOf(owner, s);
+        if (!slot) return;
+        slot->mask = mask & (EV_READ | EV_WRITE | EV_EXCEPT);
         // The kernel hears of interest changes once per cycle, in Prepare:
         // a write interest added and dropped within one cycle (a reply that
         // went out whole) costs no system call at all.
-        if (!e.dirty) {
-            e.dirty = true;
-            dirty_.push_back(owner);
+        if (!slot->dirty) {
+            slot->dirty = true;
+            dirty_.push_back(s);
         }
     }
 
@@ -111,9 +97,9 @@ public:
     }
 
     void Prepare() override {
-        for (void* owner : dirty_) {
-            auto it = owners_.find(owner);
-            if (it != owners_.end() && it->second.dirty) Apply(it->second);
+        for (socket_t fd : dirty_) {
+            Slot& slot = byFd_[size_t(fd)];
+            if (slot.owner && slot.dirty) Apply(fd, slot);
         }
         dirty_.clear();
     }
@@ -229,9 +215,7 @@ public:
             if (fd < 0 || size_t(fd) >= byFd_.size()) continue;
             const Slot& slot = byFd_[size_t(fd)];
             if (!slot.owner || slot.generation != gen) continue;
-            auto it = owners_.find(slot.owner);
-            if (it == owners_.end()) continue;
-            unsigned bits = FromEpoll(ev.events, it->second.mask);
+            unsigned bits = FromEpoll(ev.events, slot.mask);
             if (bits) ready_list_.push_back(PollEvent{slot.owner, bits});
         }
         // select reports by socket set, and the frame walks its handlers in
@@ -260,26 +244,40 @@ private:
     static const uint64_t kWakeTag = ~0ull;
     static const uint64_t kAlarmTag = ~0ull - 1;
 
-    struct Entry {
-        socket_t sock;
-        unsigned mask;
-        bool inEpoll;
-        uint32_t generation;
-        unsigned applied = 0;
-        bool dirty = false;
-    };
+    // What the poller knows of one descriptor, found by its number: the
+    // events of a wait and the interest changes of a connected socket need
+    // no lookup by owner.
     struct Slot {
-        void* owner;
-        uint32_t generation;
+        void* owner = nullptr;
+        uint32_t generation = 0;
+        unsigned mask = 0;      // the owner's interest
+        unsigned applied = 0;   // the interest the kernel has
+        bool inEpoll = false;
+        bool dirty = false;     // in dirty_, for Prepare
     };
 
-    void Apply(Entry& e) {
+    // owner's slot for descriptor s, claiming it when the owner is new or
+    // has changed descriptors; null when s is none.
+    Slot* SlotOf(void* owner, socket_t s) {
+        if (s >= 0 && size_t(s) < byFd_.size() && byFd_[size_t(s)].owner == owner) return &byFd_[size_t(s)];
+        auto it = owners_.find(owner);
+        if (it == owners_.end()) {
+            it = owners_.emplace(owner, socket_t(-1)).first;
+        } else if (it->second >= 0) {
+            Detach(owner, it->second);
+        }
+        it->second = s;
+        if (s < 0) return nullptr;
+        Claim(s, owner, ++generation_);
+        return &byFd_[size_t(s)];
+    }
+
+    void Apply(socket_t fd, Slot& e) {
         e.dirty = false;
-        if (e.sock < 0) return;
         unsigned mask = e.mask;
         if (mask == 0) {
             if (e.inEpoll) {
-                epoll_ctl(ep_, EPOLL_CTL_DEL, e.sock, nullptr);
+                epoll_ctl(ep_, EPOLL_CTL_DEL, fd, nullptr);
                 e.inEpoll = false;
             }
             return;
@@ -287,14 +285,14 @@ private:
         if (e.inEpoll && e.applied == mask) return;
         epoll_event ev{};
         ev.events = ToEpoll(mask);
-        ev.data.u64 = (uint64_t(e.generation) << 32) | uint32_t(e.sock);
+        ev.data.u64 = (uint64_t(e.generation) << 32) | uint32_t(fd);
         e.applied = mask;
         if (e.inEpoll) {
-            if (epoll_ctl(ep_, EPOLL_CTL_MOD, e.sock, &ev) == 0) return;
+            if (epoll_ctl(ep_, EPOLL_CTL_MOD, fd, &ev) == 0) return;
             e.inEpoll = false;
         }
-        if (epoll_ctl(ep_, EPOLL_CTL_ADD, e.sock, &ev) == 0 ||
-            (errno == EEXIST && epoll_ctl(ep_, EPOLL_CTL_MOD, e.sock, &ev) == 0)) {
+        if (epoll_ctl(ep_, EPOLL_CTL_ADD, fd, &ev) == 0 ||
+            (errno == EEXIST && epoll_ctl(ep_, EPOLL_CTL_MOD, fd, &ev) == 0)) {
             e.inEpoll = true;
         }
     }
@@ -320,27 +318,25 @@ private:
     }
 
     void Claim(socket_t s, void* owner, uint32_t gen) {
-        if (size_t(s) >= byFd_.size()) byFd_.resize(size_t(s) + 1 + byFd_.size() / 2, Slot{nullptr, 0});
+        if (size_t(s) >= byFd_.size()) byFd_.resize(size_t(s) + 1 + byFd_.size() / 2);
         Slot& slot = byFd_[size_t(s)];
         if (slot.owner && slot.owner != owner) {
             // The descriptor was closed and reused without the old owner
-            // leaving; the old entry no longer means anything.
+            // leaving; the old owner no longer has one.
             auto old = owners_.find(slot.owner);
-            if (old != owners_.end()) {
-                old->second.sock = -1;
-                old->second.inEpoll = false;
-            }
+            if (old != owners_.end()) old->second = -1;
         }
-        slot = Slot{owner, gen};
+        slot = Slot();
+        slot.owner = owner;
+        slot.generation = gen;
     }
 
-    void Detach(void* owner, Entry& e) {
-        if (e.sock < 0) return;
-        if (e.inEpoll) epoll_ctl(ep_, EPOLL_CTL_DEL, e.sock, nullptr);
-        e.inEpoll = false;
-        if (size_t(e.sock) < byFd_.size() && byFd_[size_t(e.sock)].owner == owner) {
-            byFd_[size_t(e.sock)] = Slot{nullptr, 0};
-        }
+    void Detach(void* owner, socket_t s) {
+        if (s < 0 || size_t(s) >= byFd_.size()) return;
+        Slot& slot = byFd_[size_t(s)];
+        if (slot.owner != owner) return;
+        if (slot.inEpoll) epoll_ctl(ep_, EPOLL_CTL_DEL, s, nullptr);
+        slot = Slot();
     }
 
     int ep_;
@@ -349,13 +345,13 @@ private:
     int64_t alarmDue_ = -1;   // the timerfd's time while armed, else -1
     bool woken_ = false;
     uint32_t generation_ = 0;
-    std::unordered_map<void*, Entry> owners_;
+    std::unordered_map<void*, socket_t> owners_;   // each owner's descriptor, -1 for none
     std::vector<Slot> byFd_;
     std::vector<epoll_event> events_;
     int ready_ = 0;
     bool havePwait2_ = true;
     std::vector<PollEvent> ready_list_;
-    std::vector<void*> dirty_;
+    std::vector<socket_t> dirty_;
 };
 
 }  // namespace
