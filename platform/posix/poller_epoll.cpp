@@ -16,7 +16,7 @@
 //
 // The wake-up eventfd and the timerfd are edge-triggered and never read:
 // each write or expiry is one edge, so a wake-up costs the waker one write
-// and the frame no system call.
+// (none while an earlier one is still unseen) and the frame no system call.
 //
 // A timed wait ends by the timerfd, armed at an absolute time, rather than
 // by epoll's own timeout, which the kernel lets run late by the thread's
@@ -30,6 +30,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -128,10 +129,10 @@ public:
         for (;;) {
             int n = epoll_wait(ep_, events_.data(), max, -1);
             if (n < 0) return n;
-            bool alarm = false;
-            int sockets = Count(n, &alarm);
+            bool alarm = false, woken = false;
+            int sockets = Count(n, &alarm, &woken);
             if (alarm) alarmDue_ = -1;   // spent
-            if (sockets > 0 || woken_) return sockets;
+            if (sockets > 0 || woken) return sockets;
             if (!alarm) continue;
             // The timerfd was set for an earlier wait, or rang a moment
             // early for the clock's reading: the wait goes on to its end.
@@ -160,9 +161,8 @@ public:
     }
 
     // Records n events of a wait; returns the ready sockets among them (n
-    // itself when negative), and whether the wake-up or the timerfd rang.
-    int Count(int n, bool* alarm = nullptr) {
-        woken_ = false;
+    // itself when negative), and whether the timerfd or the wake-up rang.
+    int Count(int n, bool* alarm = nullptr, bool* woken = nullptr) {
         if (n < 0) {
             ready_ = 0;
             return n;
@@ -172,7 +172,8 @@ public:
         for (int i = 0; i < n; ++i) {
             uint64_t tag = events_[i].data.u64;
             if (tag == kWakeTag) {
-                woken_ = true;
+                wakeSeen_ = true;
+                if (woken) *woken = true;
                 --sockets;
             } else if (tag == kAlarmTag) {
                 if (alarm) *alarm = true;
@@ -206,6 +207,10 @@ public:
     }
 
     void Collect(std::vector<PollEvent>* out) override {
+        if (wakeSeen_) {
+            wakeSeen_ = false;
+            wakePending_.store(false, std::memory_order_release);
+        }
         ready_list_.clear();
         for (int i = 0; i < ready_; ++i) {
             const epoll_event& ev = events_[i];
@@ -234,7 +239,11 @@ public:
         ready_ = 0;
     }
 
+    // One write stands for every Wake until a wait has seen it (Collect):
+    // wakes that come after the wait ended and before Collect are the same
+    // wake-up, not a new one for the next wait.
     void Wake() override {
+        if (wakePending_.exchange(true, std::memory_order_acq_rel)) return;
         uint64_t one = 1;
         ssize_t r = write(wake_, &one, sizeof one);
         (void)r;
@@ -343,7 +352,8 @@ private:
     int wake_;
     int alarm_;
     int64_t alarmDue_ = -1;   // the timerfd's time while armed, else -1
-    bool woken_ = false;
+    bool wakeSeen_ = false;                   // a wait saw the wake-up; Collect clears
+    std::atomic<bool> wakePending_{false};   // written and not yet seen
     uint32_t generation_ = 0;
     std::unordered_map<void*, socket_t> owners_;   // each owner's descriptor, -1 for none
     std::vector<Slot> byFd_;

@@ -262,6 +262,18 @@ TEST_P(PollerTest, WakeInterruptsALongWait) {
     EXPECT_TRUE(ev.empty());
 }
 
+TEST_P(PollerTest, AWaitLastsItsTimeAfterAShorterOneWasWoken) {
+    // The shorter wait's end may still be armed in the poller; it must not
+    // end the longer wait that follows.
+    poller_->Wake();
+    std::vector<plat::PollEvent> ev;
+    Round(100, &ev);
+    uint64_t t0 = plat::MicroTicks();
+    EXPECT_EQ(0, Round(400, &ev));
+    EXPECT_GE(plat::MicroTicks() - t0, 400000u) << "the wait ended early";
+    EXPECT_TRUE(ev.empty());
+}
+
 TEST_P(PollerTest, WakeBeforeTheWaitEndsItAtOnce) {
     poller_->Wake();
     std::vector<plat::PollEvent> ev;
