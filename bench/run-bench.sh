@@ -124,10 +124,14 @@ for pin in $PINS; do
 done
 
 echo "== task latency (cross-thread post to run)"
-for lib in vemnet libuv asio; do run 120 task --lib "$lib" --samples "$TASK_N"; done
+for r in $(seq "$REPS"); do
+  for lib in vemnet libuv asio; do run 120 task --lib "$lib" --samples "$TASK_N"; done
+done
 
 echo "== timer lateness (10 ms one-shot timers)"
-for lib in vemnet libevent asio; do run 120 timer --lib "$lib" --samples "$TIMER_N"; done
+for r in $(seq "$REPS"); do
+  for lib in vemnet libevent asio; do run 120 timer --lib "$lib" --samples "$TIMER_N"; done
+done
 
 for pin in $PINS; do
   echo "== connection rate (connect, accept, first byte, close; pin=$pin)"

@@ -18,8 +18,22 @@ public:
     void SetTimer(int milliseconds);
     BaseSelector* selector() const { return selector_; }
 
+    // The frame's entry for this handler, kept in the handler so that an
+    // interest change costs no lookup: whether the frame's handler set holds
+    // it, and its interest there. Only the frame touches it (its thread, or
+    // another thread under the frame lock).
+    struct FrameEntry {
+        unsigned interest = 0;
+        bool registered = false;
+    };
+    FrameEntry& frameEntry() { return frameEntry_; }
+    const FrameEntry& frameEntry() const { return frameEntry_; }
+
 protected:
     BaseSelector* selector_;
+
+private:
+    FrameEntry frameEntry_;
 };
 
 #endif

@@ -5,6 +5,7 @@
 #include <exception>
 #include <cstdint>
 #include <stdexcept>
+#include <utility>
 
 #include "frame/base_socket.h"
 #include "logging/logger.h"
@@ -25,7 +26,10 @@ void NoteSelectFailure(int error) {
 
 }  // namespace
 
-SelSelector::SelSelector(int timeout) : timeout_(timeout), poller_(plat::Poller::Create()) {}
+SelSelector::SelSelector(int timeout) : SelSelector(timeout, plat::Poller::Create()) {}
+
+SelSelector::SelSelector(int timeout, std::unique_ptr<plat::Poller> poller)
+    : timeout_(timeout), poller_(std::move(poller)) {}
 
 SelSelector::~SelSelector() {}
 
@@ -108,8 +112,10 @@ void SelSelector::WriteEarly() {
     writeBatch_.clear();
     writeBatch_.swap(writeSoon_);
     for (Handler* h : writeBatch_) {
-        auto it = handlers_.find(h);
-        if (it != handlers_.end() && (it->second & EV_WRITE)) Dispatch(h, EV_WRITE);
+        // A dropped handler may be gone: nothing of it is read.
+        if (Dropped(h)) continue;
+        const Handler::FrameEntry& e = h->frameEntry();
+        if (e.registered && (e.interest & EV_WRITE)) Dispatch(h, EV_WRITE);
     }
     writeBatch_.clear();
     writeSoon_.clear();
@@ -135,36 +141,41 @@ void SelSelector::Dispatch(Handler* handler, unsigned mask) {
 }
 
 void SelSelector::UpdateHandler(Handler* handler, unsigned remove, unsigned add) {
-    auto it = handlers_.find(handler);
-    if (it == handlers_.end()) {
-        if (handlers_.size() >= kHandlerLimit) throw std::runtime_error("too many connections");
-        it = handlers_.emplace(handler, 0u).first;
+    Handler::FrameEntry& e = handler->frameEntry();
+    if (!e.registered) {
+        if (registered_.size() >= kHandlerLimit) throw std::runtime_error("too many connections");
+        registered_.insert(handler);
+        e.registered = true;
+        e.interest = 0;
     }
-    const unsigned before = it->second;
-    it->second = (it->second & ~remove) | add;
+    const unsigned before = e.interest;
+    e.interest = (before & ~remove) | add;
     // A connected socket that starts to want writing from one of this
     // cycle's calls (a Send from a callback) is written at the end of the
     // cycle: the reply of a request-response exchange goes out without
     // waiting for another wait, and without the interest ever reaching the
     // kernel when the send takes everything. Entries that were 0 (sockets
     // just registered or still connecting) wait for the poller as before.
-    if (dispatching_ && before != 0 && !(before & EV_WRITE) && (it->second & EV_WRITE) && InFrameThread())
+    if (dispatching_ && before != 0 && !(before & EV_WRITE) && (e.interest & EV_WRITE) && InFrameThread())
         writeSoon_.push_back(handler);
-    poller_->Set(handler, static_cast<BaseSocket*>(handler)->GetHandle(), it->second);
+    poller_->Set(handler, static_cast<BaseSocket*>(handler)->GetHandle(), e.interest);
     // A wait under way was prepared without this interest.
     if (!InFrameThread()) WakeUp();
 }
 
 void SelSelector::RemoveHandler(Handler* handler) {
-    auto it = handlers_.find(handler);
-    if (it != handlers_.end()) {
-        handlers_.erase(it);
+    Handler::FrameEntry& e = handler->frameEntry();
+    if (e.registered) {
+        e.registered = false;
+        e.interest = 0;
+        registered_.erase(handler);
         poller_->Remove(handler);
     }
     removed_.push_back(handler);
 }
 
 int SelSelector::InterestOf(Handler* handler) const {
-    auto it = handlers_.find(handler);
-    return it == handlers_.end() ? -1 : int(it->second);
+    // Asked of the set first: handler may be a deleted one.
+    if (!registered_.count(handler)) return -1;
+    return int(handler->frameEntry().interest);
 }

@@ -4,8 +4,8 @@
 #define VEMNET_SEL_SELECTOR_H
 
 #include <cstdint>
-#include <map>
 #include <memory>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -17,6 +17,9 @@ public:
     using EventList = std::vector<std::pair<Handler*, unsigned>>;
 
     explicit SelSelector(int timeout);
+    // With a poller of the caller's choice (a backend by name, for the
+    // benchmarks that compare them).
+    SelSelector(int timeout, std::unique_ptr<plat::Poller> poller);
     ~SelSelector() override;
 
     void Run() override;
@@ -25,7 +28,7 @@ public:
     virtual void WaitEvents(EventList& events, int timeout);
 
     static const unsigned kHandlerLimit = 30000;
-    size_t HandlerCount() const { return handlers_.size(); }
+    size_t HandlerCount() const { return registered_.size(); }
     // The interest mask of handler's entry, or -1 when it has none.
     int InterestOf(Handler* handler) const;
 
@@ -38,7 +41,11 @@ private:
     int64_t WaitTimeoutMicros();
 
     int timeout_;
-    std::map<Handler*, unsigned> handlers_;
+    // The handler set. Each handler keeps its interest in its own entry
+    // (Handler::FrameEntry), so an interest change looks nothing up; the set
+    // is touched when a handler comes and goes. The poller keeps the order
+    // of events.
+    std::unordered_set<Handler*> registered_;
     std::unique_ptr<plat::Poller> poller_;
     std::vector<plat::PollEvent> polled_;
     std::vector<Handler*> expired_;

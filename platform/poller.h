@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -20,7 +21,13 @@ struct PollEvent {
 
 class Poller {
 public:
+    // The best backend that works on this system.
     static std::unique_ptr<Poller> Create();
+    // The backends of this build by name, best first ("epoll"; "wsapoll",
+    // "select"), and one of them by name: null when it is unknown or does
+    // not work on this system.
+    static std::vector<std::string> Backends();
+    static std::unique_ptr<Poller> Create(const std::string& backend);
     virtual ~Poller() {}
     // The interest of owner (whose socket is s) is now mask (EV_READ, EV_WRITE,
     // EV_EXCEPT bits; 0 watches nothing). Called under the frame lock.

@@ -13,15 +13,29 @@
 // The events of one wait are translated under the frame lock through the
 // descriptor table: an owner that left the set during the wait, or whose
 // descriptor was reused meanwhile (the generation differs), gets nothing.
+//
+// The wake-up eventfd and the timerfd are edge-triggered and never read:
+// each write or expiry is one edge, so a wake-up costs the waker one write
+// (none while an earlier one is still unseen) and the frame no system call.
+//
+// A timed wait ends by the timerfd, armed at an absolute time, rather than
+// by epoll's own timeout, which the kernel lets run late by the thread's
+// timer slack (50 us by default). The timerfd is re-armed only when a wait
+// must end before it: a frame whose waits are bounded by its own timeout,
+// always some way off, re-arms it once per timeout, not once per cycle. An
+// expiry before the wait's own end is not reported: the wait goes on.
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <ctime>
+#include <string>
 #include <unordered_map>
 
 #include "platform/poller.h"
@@ -31,49 +45,48 @@
 namespace plat {
 namespace {
 
-const size_t kMaxEvents = 30001;   // every watched socket plus the wake-up
+const size_t kMaxEvents = 30002;   // every watched socket, the wake-up and the timerfd
 
 class EpollPoller : public Poller {
 public:
-    EpollPoller() : ep_(epoll_create1(EPOLL_CLOEXEC)), wake_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+    EpollPoller()
+        : ep_(epoll_create1(EPOLL_CLOEXEC)),
+          wake_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
+          alarm_(timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)) {
         events_.resize(256);
         if (ep_ >= 0 && wake_ >= 0) {
             epoll_event ev{};
-            ev.events = EPOLLIN;
+            ev.events = EPOLLIN | EPOLLET;
             ev.data.u64 = kWakeTag;
             epoll_ctl(ep_, EPOLL_CTL_ADD, wake_, &ev);
+        }
+        if (ep_ >= 0 && alarm_ >= 0) {
+            epoll_event ev{};
+            ev.events = EPOLLIN | EPOLLET;
+            ev.data.u64 = kAlarmTag;
+            if (epoll_ctl(ep_, EPOLL_CTL_ADD, alarm_, &ev) != 0) {
+                close(alarm_);
+                alarm_ = -1;
+            }
         }
     }
 
     ~EpollPoller() override {
+        if (alarm_ >= 0) close(alarm_);
         if (wake_ >= 0) close(wake_);
         if (ep_ >= 0) close(ep_);
     }
 
     void Set(void* owner, socket_t s, unsigned mask) override {
-        mask &= (EV_READ | EV_WRITE | EV_EXCEPT);
-        auto it = owners_.find(owner);
-        if (it == owners_.end()) {
-            if (s < 0) {
-                owners_.emplace(owner, Entry{s, 0, false, 0});
-                return;
-            }
-            it = owners_.emplace(owner, Entry{s, 0, false, ++generation_}).first;
-            Claim(s, owner, it->second.generation);
-        } else if (it->second.sock != s) {
-            Detach(owner, it->second);
-            it->second = Entry{s, 0, false, ++generation_};
-            if (s >= 0) Claim(s, owner, it->second.generation);
-        }
-        Entry& e = it->second;
-        e.mask = mask;
-        if (e.sock < 0) return;
+        Slot* slot = SlotOf(owner, s);
+        if (!slot) return;
+        slot->mask = mask & (EV_READ | EV_WRITE | EV_EXCEPT);
         // The kernel hears of interest changes once per cycle, in Prepare:
         // a write interest added and dropped within one cycle (a reply that
         // went out whole) costs no system call at all.
-        if (!e.dirty) {
-            e.dirty = true;
-            dirty_.push_back(owner);
+        if (!slot->dirty) {
+            slot->dirty = true;
+            dirty_.push_back(s);
         }
     }
 
@@ -85,63 +98,129 @@ public:
     }
 
     void Prepare() override {
-        for (void* owner : dirty_) {
-            auto it = owners_.find(owner);
-            if (it != owners_.end() && it->second.dirty) Apply(it->second);
+        for (socket_t fd : dirty_) {
+            Slot& slot = byFd_[size_t(fd)];
+            if (slot.owner && slot.dirty) Apply(fd, slot);
         }
         dirty_.clear();
     }
 
     int Wait(int64_t timeoutUs, int* error) override {
-        int n = WaitKernel(timeoutUs);
-        if (n < 0) {
+        int sockets = alarm_ >= 0 ? WaitWithAlarm(timeoutUs) : Count(WaitKernel(timeoutUs));
+        if (sockets < 0) {
             ready_ = 0;
             if (errno == EINTR) return 0;
             *error = TranslateErrno(errno);
             return -1;
         }
+        return sockets;
+    }
+
+    // One wait, bounded by the timerfd; returns the ready sockets (-1 with
+    // errno on failure) and leaves the events in events_[0, ready_).
+    int WaitWithAlarm(int64_t timeoutUs) {
+        const int max = int(events_.size());
+        if (timeoutUs == 0) return Count(epoll_wait(ep_, events_.data(), max, 0));
+        int64_t due = -1;
+        if (timeoutUs > 0) {
+            due = MonotonicNs() + timeoutUs * 1000;
+            if (!ArmAlarm(due)) return Count(WaitKernel(timeoutUs));
+        }
+        for (;;) {
+            int n = epoll_wait(ep_, events_.data(), max, -1);
+            if (n < 0) return n;
+            bool alarm = false, woken = false;
+            int sockets = Count(n, &alarm, &woken);
+            if (alarm) alarmDue_ = -1;   // spent
+            if (sockets > 0 || woken) return sockets;
+            if (!alarm) continue;
+            // The timerfd was set for an earlier wait, or rang a moment
+            // early for the clock's reading: the wait goes on to its end.
+            if (due < 0) continue;
+            if (MonotonicNs() >= due) return 0;
+            if (!ArmAlarm(due)) return Count(WaitKernel((due - MonotonicNs() + 999) / 1000));
+        }
+    }
+
+    // Arms the timerfd for due (CLOCK_MONOTONIC nanoseconds) unless it is
+    // armed for an earlier time still to come.
+    bool ArmAlarm(int64_t due) {
+        if (alarmDue_ >= 0 && alarmDue_ <= due && alarmDue_ > MonotonicNs()) return true;
+        itimerspec it{};
+        it.it_value.tv_sec = time_t(due / 1000000000);
+        it.it_value.tv_nsec = long(due % 1000000000);
+        if (timerfd_settime(alarm_, TFD_TIMER_ABSTIME, &it, nullptr) != 0) return false;
+        alarmDue_ = due;
+        return true;
+    }
+
+    static int64_t MonotonicNs() {
+        timespec ts;
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+    }
+
+    // Records n events of a wait; returns the ready sockets among them (n
+    // itself when negative), and whether the timerfd or the wake-up rang.
+    int Count(int n, bool* alarm = nullptr, bool* woken = nullptr) {
+        if (n < 0) {
+            ready_ = 0;
+            return n;
+        }
         ready_ = n;
         int sockets = n;
         for (int i = 0; i < n; ++i) {
-            if (events_[i].data.u64 == kWakeTag) --sockets;
+            uint64_t tag = events_[i].data.u64;
+            if (tag == kWakeTag) {
+                wakeSeen_ = true;
+                if (woken) *woken = true;
+                --sockets;
+            } else if (tag == kAlarmTag) {
+                if (alarm) *alarm = true;
+                --sockets;
+            }
         }
         return sockets;
     }
 
     // epoll_pwait2 takes nanoseconds, so a timer's wait ends when it is due
     // and not up to a millisecond later; kernels without it get epoll_wait
-    // with the time rounded up, never down.
+    // with the time rounded up, never down. Where the timerfd fails.
     int WaitKernel(int64_t timeoutUs) {
         const int max = int(events_.size());
-        if (timeoutUs < 0) return epoll_wait(ep_, events_.data(), max, -1);
-        if (havePwait2_) {
-            timespec ts{time_t(timeoutUs / 1000000), long(timeoutUs % 1000000) * 1000L};
-            int n = epoll_pwait2(ep_, events_.data(), max, &ts, nullptr);
-            if (n >= 0 || errno != ENOSYS) return n;
-            havePwait2_ = false;
+        int n;
+        if (timeoutUs < 0) {
+            n = epoll_wait(ep_, events_.data(), max, -1);
+        } else {
+            n = -1;
+            if (havePwait2_) {
+                timespec ts{time_t(timeoutUs / 1000000), long(timeoutUs % 1000000) * 1000L};
+                n = epoll_pwait2(ep_, events_.data(), max, &ts, nullptr);
+                if (n < 0 && errno == ENOSYS) havePwait2_ = false;
+            }
+            if (!havePwait2_) {
+                int64_t ms = (timeoutUs + 999) / 1000;
+                n = epoll_wait(ep_, events_.data(), max, ms > INT32_MAX ? INT32_MAX : int(ms));
+            }
         }
-        int64_t ms = (timeoutUs + 999) / 1000;
-        return epoll_wait(ep_, events_.data(), max, ms > INT32_MAX ? INT32_MAX : int(ms));
+        return n;
     }
 
     void Collect(std::vector<PollEvent>* out) override {
+        if (wakeSeen_) {
+            wakeSeen_ = false;
+            wakePending_.store(false, std::memory_order_release);
+        }
         ready_list_.clear();
         for (int i = 0; i < ready_; ++i) {
             const epoll_event& ev = events_[i];
-            if (ev.data.u64 == kWakeTag) {
-                uint64_t v;
-                while (read(wake_, &v, sizeof v) > 0) {
-                }
-                continue;
-            }
+            if (ev.data.u64 == kWakeTag || ev.data.u64 == kAlarmTag) continue;
             int fd = int(uint32_t(ev.data.u64));
             uint32_t gen = uint32_t(ev.data.u64 >> 32);
             if (fd < 0 || size_t(fd) >= byFd_.size()) continue;
             const Slot& slot = byFd_[size_t(fd)];
             if (!slot.owner || slot.generation != gen) continue;
-            auto it = owners_.find(slot.owner);
-            if (it == owners_.end()) continue;
-            unsigned bits = FromEpoll(ev.events, it->second.mask);
+            unsigned bits = FromEpoll(ev.events, slot.mask);
             if (bits) ready_list_.push_back(PollEvent{slot.owner, bits});
         }
         // select reports by socket set, and the frame walks its handlers in
@@ -160,7 +239,11 @@ public:
         ready_ = 0;
     }
 
+    // One write stands for every Wake until a wait has seen it (Collect):
+    // wakes that come after the wait ended and before Collect are the same
+    // wake-up, not a new one for the next wait.
     void Wake() override {
+        if (wakePending_.exchange(true, std::memory_order_acq_rel)) return;
         uint64_t one = 1;
         ssize_t r = write(wake_, &one, sizeof one);
         (void)r;
@@ -168,27 +251,42 @@ public:
 
 private:
     static const uint64_t kWakeTag = ~0ull;
+    static const uint64_t kAlarmTag = ~0ull - 1;
 
-    struct Entry {
-        socket_t sock;
-        unsigned mask;
-        bool inEpoll;
-        uint32_t generation;
-        unsigned applied = 0;
-        bool dirty = false;
-    };
+    // What the poller knows of one descriptor, found by its number: the
+    // events of a wait and the interest changes of a connected socket need
+    // no lookup by owner.
     struct Slot {
-        void* owner;
-        uint32_t generation;
+        void* owner = nullptr;
+        uint32_t generation = 0;
+        unsigned mask = 0;      // the owner's interest
+        unsigned applied = 0;   // the interest the kernel has
+        bool inEpoll = false;
+        bool dirty = false;     // in dirty_, for Prepare
     };
 
-    void Apply(Entry& e) {
+    // owner's slot for descriptor s, claiming it when the owner is new or
+    // has changed descriptors; null when s is none.
+    Slot* SlotOf(void* owner, socket_t s) {
+        if (s >= 0 && size_t(s) < byFd_.size() && byFd_[size_t(s)].owner == owner) return &byFd_[size_t(s)];
+        auto it = owners_.find(owner);
+        if (it == owners_.end()) {
+            it = owners_.emplace(owner, socket_t(-1)).first;
+        } else if (it->second >= 0) {
+            Detach(owner, it->second);
+        }
+        it->second = s;
+        if (s < 0) return nullptr;
+        Claim(s, owner, ++generation_);
+        return &byFd_[size_t(s)];
+    }
+
+    void Apply(socket_t fd, Slot& e) {
         e.dirty = false;
-        if (e.sock < 0) return;
         unsigned mask = e.mask;
         if (mask == 0) {
             if (e.inEpoll) {
-                epoll_ctl(ep_, EPOLL_CTL_DEL, e.sock, nullptr);
+                epoll_ctl(ep_, EPOLL_CTL_DEL, fd, nullptr);
                 e.inEpoll = false;
             }
             return;
@@ -196,14 +294,14 @@ private:
         if (e.inEpoll && e.applied == mask) return;
         epoll_event ev{};
         ev.events = ToEpoll(mask);
-        ev.data.u64 = (uint64_t(e.generation) << 32) | uint32_t(e.sock);
+        ev.data.u64 = (uint64_t(e.generation) << 32) | uint32_t(fd);
         e.applied = mask;
         if (e.inEpoll) {
-            if (epoll_ctl(ep_, EPOLL_CTL_MOD, e.sock, &ev) == 0) return;
+            if (epoll_ctl(ep_, EPOLL_CTL_MOD, fd, &ev) == 0) return;
             e.inEpoll = false;
         }
-        if (epoll_ctl(ep_, EPOLL_CTL_ADD, e.sock, &ev) == 0 ||
-            (errno == EEXIST && epoll_ctl(ep_, EPOLL_CTL_MOD, e.sock, &ev) == 0)) {
+        if (epoll_ctl(ep_, EPOLL_CTL_ADD, fd, &ev) == 0 ||
+            (errno == EEXIST && epoll_ctl(ep_, EPOLL_CTL_MOD, fd, &ev) == 0)) {
             e.inEpoll = true;
         }
     }
@@ -229,43 +327,51 @@ private:
     }
 
     void Claim(socket_t s, void* owner, uint32_t gen) {
-        if (size_t(s) >= byFd_.size()) byFd_.resize(size_t(s) + 1 + byFd_.size() / 2, Slot{nullptr, 0});
+        if (size_t(s) >= byFd_.size()) byFd_.resize(size_t(s) + 1 + byFd_.size() / 2);
         Slot& slot = byFd_[size_t(s)];
         if (slot.owner && slot.owner != owner) {
             // The descriptor was closed and reused without the old owner
-            // leaving; the old entry no longer means anything.
+            // leaving; the old owner no longer has one.
             auto old = owners_.find(slot.owner);
-            if (old != owners_.end()) {
-                old->second.sock = -1;
-                old->second.inEpoll = false;
-            }
+            if (old != owners_.end()) old->second = -1;
         }
-        slot = Slot{owner, gen};
+        slot = Slot();
+        slot.owner = owner;
+        slot.generation = gen;
     }
 
-    void Detach(void* owner, Entry& e) {
-        if (e.sock < 0) return;
-        if (e.inEpoll) epoll_ctl(ep_, EPOLL_CTL_DEL, e.sock, nullptr);
-        e.inEpoll = false;
-        if (size_t(e.sock) < byFd_.size() && byFd_[size_t(e.sock)].owner == owner) {
-            byFd_[size_t(e.sock)] = Slot{nullptr, 0};
-        }
+    void Detach(void* owner, socket_t s) {
+        if (s < 0 || size_t(s) >= byFd_.size()) return;
+        Slot& slot = byFd_[size_t(s)];
+        if (slot.owner != owner) return;
+        if (slot.inEpoll) epoll_ctl(ep_, EPOLL_CTL_DEL, s, nullptr);
+        slot = Slot();
     }
 
     int ep_;
     int wake_;
+    int alarm_;
+    int64_t alarmDue_ = -1;   // the timerfd's time while armed, else -1
+    bool wakeSeen_ = false;                   // a wait saw the wake-up; Collect clears
+    std::atomic<bool> wakePending_{false};   // written and not yet seen
     uint32_t generation_ = 0;
-    std::unordered_map<void*, Entry> owners_;
+    std::unordered_map<void*, socket_t> owners_;   // each owner's descriptor, -1 for none
     std::vector<Slot> byFd_;
     std::vector<epoll_event> events_;
     int ready_ = 0;
     bool havePwait2_ = true;
     std::vector<PollEvent> ready_list_;
-    std::vector<void*> dirty_;
+    std::vector<socket_t> dirty_;
 };
 
 }  // namespace
 
 std::unique_ptr<Poller> Poller::Create() { return std::unique_ptr<Poller>(new EpollPoller()); }
+
+std::vector<std::string> Poller::Backends() { return {"epoll"}; }
+
+std::unique_ptr<Poller> Poller::Create(const std::string& backend) {
+    return backend == "epoll" ? Create() : nullptr;
+}
 
 }  // namespace plat

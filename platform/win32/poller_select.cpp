@@ -1,4 +1,4 @@
-// The select poller. The three sets are sized for 30000 sockets each, so
+// The select poller, where WSAPoll is missing. The three sets are sized for 30000 sockets each, so
 // FD_SETSIZE must be set before anything brings in <winsock2.h>.
 #define FD_SETSIZE 30000
 #include <winsock2.h>
@@ -6,15 +6,14 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstddef>
-#include <cstring>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "platform/poller.h"
+#include "platform/win32/pollers.h"
+#include "platform/win32/wake_datagram.h"
 #include "vemnet/frame.h"
 
 namespace plat {
@@ -46,10 +45,6 @@ public:
         read_->fd_count = write_->fd_count = except_->fd_count = 0;
     }
 
-    ~SelectPoller() override {
-        if (wakeSock_ != INVALID_SOCKET) closesocket(wakeSock_);
-    }
-
     void Set(void* owner, socket_t s, unsigned mask) override {
         Entry& e = entries_[owner];
         e.sock = static_cast<SOCKET>(s);
@@ -70,7 +65,7 @@ public:
             if (e.mask & EV_EXCEPT) any |= Add(except_.get(), e.sock);
             if (any) ++watched_;
         }
-        preparedWake_ = WakeSocket();
+        preparedWake_ = wake_.Socket();
         if (preparedWake_ != INVALID_SOCKET) read_->fd_array[read_->fd_count++] = preparedWake_;
     }
 
@@ -115,7 +110,7 @@ public:
     void Collect(std::vector<PollEvent>* events) override {
         if (wakeReady_) {
             wakeReady_ = false;
-            ConsumeWake();
+            wake_.Consume();
         }
         // select counts a socket once per set it is in, so n never falls
         // below the number of owners with events and the walk never stops
@@ -136,15 +131,7 @@ public:
         read_->fd_count = write_->fd_count = except_->fd_count = 0;
     }
 
-    void Wake() override {
-        SOCKET s = WakeSocket();
-        if (s == INVALID_SOCKET) return;
-        // One datagram stands for any number of Wakes until it is consumed.
-        if (wakePending_.exchange(true)) return;
-        char byte = 1;
-        if (sendto(s, &byte, 1, 0, reinterpret_cast<const sockaddr*>(&wakeAddr_), sizeof(wakeAddr_)) != 1)
-            wakePending_.store(false);
-    }
+    void Wake() override { wake_.Wake(); }
 
 private:
     struct Entry {
@@ -160,47 +147,6 @@ private:
         return true;
     }
 
-    // The read end of the wake datagrams: a UDP socket bound to loopback that
-    // Wake sends to. Made on first use; INVALID_SOCKET if it cannot be made.
-    SOCKET WakeSocket() {
-        std::lock_guard<std::mutex> guard(wakeLock_);
-        if (wakeSock_ != INVALID_SOCKET || wakeFailed_) return wakeSock_;
-        int saved = WSAGetLastError();
-        SOCKET s = socket(AF_INET, SOCK_DGRAM, 0);
-        if (s == INVALID_SOCKET && WSAGetLastError() == WSANOTINITIALISED) {
-            WSADATA data;
-            if (WSAStartup(MAKEWORD(1, 1), &data) == 0) s = socket(AF_INET, SOCK_DGRAM, 0);
-        }
-        sockaddr_in a;
-        std::memset(&a, 0, sizeof(a));
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = 0;
-        int len = sizeof(a);
-        u_long on = 1;
-        if (s == INVALID_SOCKET || bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 ||
-            getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) != 0 || ioctlsocket(s, FIONBIO, &on) != 0) {
-            if (s != INVALID_SOCKET) closesocket(s);
-            wakeFailed_ = true;
-            WSASetLastError(saved);
-            return INVALID_SOCKET;
-        }
-        wakeAddr_ = a;
-        wakeSock_ = s;
-        WSASetLastError(saved);
-        return s;
-    }
-
-    void ConsumeWake() {
-        // Cleared before the datagram is taken: a Wake that comes in between
-        // sends a datagram of its own, which stays queued for the next Wait.
-        wakePending_.store(false);
-        int saved = WSAGetLastError();
-        char byte[16];
-        recv(preparedWake_, byte, sizeof(byte), 0);
-        WSASetLastError(saved);
-    }
-
     std::map<void*, Entry> entries_;
     std::unique_ptr<SocketSet> read_, write_, except_;
     int watched_ = 0;
@@ -208,15 +154,11 @@ private:
     SOCKET preparedWake_ = INVALID_SOCKET;   // the wake socket as Prepare saw it
     bool wakeReady_ = false;
 
-    std::mutex wakeLock_;
-    SOCKET wakeSock_ = INVALID_SOCKET;
-    bool wakeFailed_ = false;
-    sockaddr_in wakeAddr_{};
-    std::atomic<bool> wakePending_{false};
+    WakeDatagram wake_;
 };
 
 }  // namespace
 
-std::unique_ptr<Poller> Poller::Create() { return std::unique_ptr<Poller>(new SelectPoller); }
+std::unique_ptr<Poller> CreateSelectPoller() { return std::unique_ptr<Poller>(new SelectPoller); }
 
 }  // namespace plat

@@ -1,6 +1,7 @@
 // The frame's readiness waiting: events in the order of owner address (read,
 // write, except within one owner), interest changes, waking a wait from
-// another thread, and some thousands of sockets in one wait.
+// another thread, and some thousands of sockets in one wait; every case for
+// each backend the build has.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <typeinfo>
 #include <utility>
 #include <vector>
 
@@ -34,13 +36,14 @@ struct Sock {
     Sock& operator=(const Sock&) = delete;
 };
 
-// Connected loopback pairs made through one listener.
-class PollerTest : public ::testing::Test {
+// Connected loopback pairs made through one listener; the parameter names
+// the backend.
+class PollerTest : public ::testing::TestWithParam<std::string> {
 protected:
     void SetUp() override {
         ASSERT_TRUE(plat::StartSockets());
-        poller_ = plat::Poller::Create();
-        ASSERT_NE(nullptr, poller_);
+        poller_ = plat::Poller::Create(GetParam());
+        ASSERT_NE(nullptr, poller_) << GetParam() << " does not work here";
         listener_.s = plat::OpenSocket(true);
         ASSERT_EQ(0, plat::Bind(listener_.s, Loopback(), 0));
         ASSERT_EQ(0, plat::Listen(listener_.s, 64));
@@ -100,7 +103,7 @@ protected:
     int port_ = 0;
 };
 
-TEST_F(PollerTest, ReadableSocketsComeInOwnerOrder) {
+TEST_P(PollerTest, ReadableSocketsComeInOwnerOrder) {
     Sock c[3], s[3];
     for (int i = 0; i < 3; ++i) ASSERT_NO_FATAL_FAILURE(Pair(&c[i], &s[i]));
     char owners[3];
@@ -117,7 +120,7 @@ TEST_F(PollerTest, ReadableSocketsComeInOwnerOrder) {
     }
 }
 
-TEST_F(PollerTest, ReadComesBeforeWriteWithinOneOwner) {
+TEST_P(PollerTest, ReadComesBeforeWriteWithinOneOwner) {
     Sock c, s;
     ASSERT_NO_FATAL_FAILURE(Pair(&c, &s));
     int owner = 0;
@@ -130,7 +133,7 @@ TEST_F(PollerTest, ReadComesBeforeWriteWithinOneOwner) {
     EXPECT_EQ(static_cast<unsigned>(EV_WRITE), ev[1].mask);
 }
 
-TEST_F(PollerTest, InterestDecidesWhatIsReported) {
+TEST_P(PollerTest, InterestDecidesWhatIsReported) {
     Sock c, s;
     ASSERT_NO_FATAL_FAILURE(Pair(&c, &s));
     int owner = 0;
@@ -160,7 +163,7 @@ TEST_F(PollerTest, InterestDecidesWhatIsReported) {
     EXPECT_TRUE(ev.empty());
 }
 
-TEST_F(PollerTest, OwnerRemovedAfterTheWaitGetsNoEvents) {
+TEST_P(PollerTest, OwnerRemovedAfterTheWaitGetsNoEvents) {
     Sock c[2], s[2];
     for (int i = 0; i < 2; ++i) ASSERT_NO_FATAL_FAILURE(Pair(&c[i], &s[i]));
     char owners[2];
@@ -189,7 +192,34 @@ TEST_F(PollerTest, OwnerRemovedAfterTheWaitGetsNoEvents) {
     FAIL() << "both sockets never became readable in one wait";
 }
 
-TEST_F(PollerTest, TimeoutWithNothingToWatch) {
+TEST_P(PollerTest, HangUpAndFailedConnectAreReported) {
+    Sock c, s;
+    ASSERT_NO_FATAL_FAILURE(Pair(&c, &s));
+    int open = 0, failing = 0;
+    poller_->Set(&open, s.s, EV_READ);
+    plat::CloseSocket(c.s);
+    c.s = plat::kInvalidSocket;
+    // A connect to a port nobody listens on, watched as a connecting socket is.
+    int closedPort = port_;
+    plat::CloseSocket(listener_.s);
+    listener_.s = plat::kInvalidSocket;
+    Sock f(plat::OpenSocket(true));
+    ASSERT_EQ(0, plat::SetNonBlocking(f.s));
+    plat::Connect(f.s, Loopback(), closedPort);
+    poller_->Set(&failing, f.s, EV_READ | EV_WRITE | EV_EXCEPT);
+    unsigned seenOpen = 0, seenFailing = 0;
+    std::vector<plat::PollEvent> ev;
+    for (int i = 0; i < 50 && !(seenOpen && seenFailing); ++i) {
+        ev.clear();
+        Round(200, &ev);
+        seenOpen |= MaskOf(ev, &open);
+        seenFailing |= MaskOf(ev, &failing);
+    }
+    EXPECT_EQ(static_cast<unsigned>(EV_READ), seenOpen) << "the peer's close is no read event";
+    EXPECT_NE(0u, seenFailing) << "the failed connect was never reported";
+}
+
+TEST_P(PollerTest, TimeoutWithNothingToWatch) {
     std::vector<plat::PollEvent> ev;
     uint64_t t0 = plat::MicroTicks();
     EXPECT_EQ(0, Round(150, &ev));
@@ -199,7 +229,7 @@ TEST_F(PollerTest, TimeoutWithNothingToWatch) {
     EXPECT_LT(took, 20000000u);
 }
 
-TEST_F(PollerTest, WakeInterruptsALongWait) {
+TEST_P(PollerTest, WakeInterruptsALongWait) {
     Sock c, s;
     ASSERT_NO_FATAL_FAILURE(Pair(&c, &s));
     int owner = 0;
@@ -232,7 +262,19 @@ TEST_F(PollerTest, WakeInterruptsALongWait) {
     EXPECT_TRUE(ev.empty());
 }
 
-TEST_F(PollerTest, WakeBeforeTheWaitEndsItAtOnce) {
+TEST_P(PollerTest, AWaitLastsItsTimeAfterAShorterOneWasWoken) {
+    // The shorter wait's end may still be armed in the poller; it must not
+    // end the longer wait that follows.
+    poller_->Wake();
+    std::vector<plat::PollEvent> ev;
+    Round(100, &ev);
+    uint64_t t0 = plat::MicroTicks();
+    EXPECT_EQ(0, Round(400, &ev));
+    EXPECT_GE(plat::MicroTicks() - t0, 400000u) << "the wait ended early";
+    EXPECT_TRUE(ev.empty());
+}
+
+TEST_P(PollerTest, WakeBeforeTheWaitEndsItAtOnce) {
     poller_->Wake();
     std::vector<plat::PollEvent> ev;
     uint64_t t0 = plat::MicroTicks();
@@ -244,7 +286,7 @@ TEST_F(PollerTest, WakeBeforeTheWaitEndsItAtOnce) {
     EXPECT_TRUE(ev.empty());
 }
 
-TEST_F(PollerTest, WakeEndsAWaitWithoutLimit) {
+TEST_P(PollerTest, WakeEndsAWaitWithoutLimit) {
     std::thread waker([&] {
         plat::SleepMs(200);
         poller_->Wake();
@@ -259,7 +301,7 @@ TEST_F(PollerTest, WakeEndsAWaitWithoutLimit) {
     poller_->Collect(&ev);
 }
 
-TEST_F(PollerTest, WakesFromManyThreadsAreNeverLost) {
+TEST_P(PollerTest, WakesFromManyThreadsAreNeverLost) {
     // Wakes racing with the waits; whatever the interleaving, one more Wake
     // afterwards must still end a long wait.
     std::atomic<bool> stop{false};
@@ -292,7 +334,7 @@ TEST_F(PollerTest, WakesFromManyThreadsAreNeverLost) {
     EXPECT_TRUE(ev.empty());
 }
 
-TEST_F(PollerTest, ThreeThousandSockets) {
+TEST_P(PollerTest, ThreeThousandSockets) {
     // UDP sockets: one descriptor each, always writable, readable when a
     // datagram waits.
     const int kCount = 3000;
@@ -343,6 +385,18 @@ TEST_F(PollerTest, ThreeThousandSockets) {
     ExpectOrdered(ev);
     EXPECT_EQ(static_cast<void*>(&owners[0]), ev.front().owner);
     EXPECT_EQ(static_cast<void*>(&owners[kCount - 1]), ev.back().owner);
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, PollerTest, ::testing::ValuesIn(plat::Poller::Backends()),
+                         [](const ::testing::TestParamInfo<std::string>& info) { return info.param; });
+
+TEST(PollerChoice, TheBestBackendIsTheDefault) {
+    // The frame's poller is the first backend that works, not a fallback.
+    std::unique_ptr<plat::Poller> chosen = plat::Poller::Create();
+    std::unique_ptr<plat::Poller> best = plat::Poller::Create(plat::Poller::Backends().front());
+    ASSERT_NE(nullptr, chosen);
+    ASSERT_NE(nullptr, best);
+    EXPECT_EQ(typeid(*best), typeid(*chosen));
 }
 
 }  // namespace
