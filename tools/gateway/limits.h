@@ -51,7 +51,7 @@ constexpr size_t kBackendQueueSoftLimit = size_t(256) << 10;
 constexpr size_t kBackendQueueHardLimit = size_t(1) << 20;
 // Bytes are read from the backend ahead of the client up to two replies'
 // worth.
-constexpr size_t kBackendReadChunk = 16 << 10;
+constexpr size_t kBackendReadChunk = 64 << 10;
 
 // A request waits this long at most for the backend to accept its bytes (or
 // for the backend connection to open); then the session ends.
