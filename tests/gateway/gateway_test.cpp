@@ -150,6 +150,24 @@ TEST(Gateway, BackendDataArrivesWithoutWaitingForAPoll) {
     EXPECT_EQ(cb.Received(), "pingnews");
 }
 
+TEST(Gateway, WithoutHeldPollsTheIntervalsPaceTheClient) {
+    EchoBackend backend;
+    Gateway gw;
+    ASSERT_TRUE(gw.Start(backend.Port(), {"--hold", "0"}));
+    Recorder cb;
+    std::unique_ptr<VemNetwork::IHttpConn> conn(ConnectClient(&cb, gw.Port()));
+    ASSERT_TRUE(conn);
+    const std::string sent = http_live::RandomBytes(200000, 8);
+    ASSERT_EQ(conn->Send(sent.data(), int(sent.size())), NETCONN_OK);
+    ASSERT_TRUE(cb.WaitReceived(sent.size(), 20000));
+    backend.Push("news");
+    ASSERT_TRUE(cb.WaitReceived(sent.size() + 4, 20000));
+    backend.CloseAll();
+    ASSERT_TRUE(cb.WaitCount(Ev::Close, 1, 20000));
+    EXPECT_TRUE(cb.Received() == sent + "news");
+    EXPECT_EQ(cb.Count(Ev::Error), 0);
+}
+
 TEST(Gateway, RelayThatLosesAnswersLosesNoByte) {
     EchoBackend backend;
     Gateway gw;
