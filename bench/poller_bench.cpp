@@ -29,6 +29,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/frame_task.h"
 #include "frame/sel_selector.h"
 #include "platform/platform.h"
 #include "platform/poller.h"
@@ -46,20 +47,6 @@ double Now() {
 
 void SleepSec(double s) { std::this_thread::sleep_for(std::chrono::duration<double>(s)); }
 
-template <typename F>
-class FnTask : public INetTask {
-public:
-    explicit FnTask(F f) : f_(f) {}
-    void Run() override { f_(); }
-    void OnError(int, const char*) override { delete this; }
-
-private:
-    F f_;
-};
-template <typename F>
-void Post(IAsyncSelector* frame, F f) {
-    AddAsyncNetTask(new FnTask<F>(f), 0, frame);
-}
 
 // Server side: echoes whatever arrives.
 class EchoConn : public IASockCallback {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "bench/common.h"
+#include "bench/frame_task.h"
 #include "vemnet/frame.h"
 #include "vemnet/sock.h"
 
@@ -19,20 +20,6 @@ namespace {
 const char kPayload[kMessage] = {'p', 'i', 'n', 'g'};
 char g_bulk[kBulkChunk];
 
-template <typename F>
-class FnTask : public INetTask {
-public:
-    explicit FnTask(F f) : f_(f) {}
-    void Run() override { f_(); }
-    void OnError(int, const char*) override { delete this; }
-
-private:
-    F f_;
-};
-template <typename F>
-bool Post(IAsyncSelector* frame, F f) {
-    return AddAsyncNetTask(new FnTask<F>(f), 0, frame);
-}
 
 // ---- server ---------------------------------------------------------------
 
