@@ -14,12 +14,13 @@ mkdir -p "$BUILD"
 FLAGS=(-std=c++17 -g -O1 -fno-omit-frame-pointer
        -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined
        -I"$ROOT" -I"$ROOT/include")
-# The platform functions needed are the text conversions and the proxy
-# setting reader, both self-contained.
+# The platform functions needed are the text conversions, the proxy setting
+# reader, the address parsing with its error translation, all self-contained.
 COMMON=("$ROOT/conn/auth/base64.cpp" "$ROOT/platform/posix/text.cpp" "$ROOT/conn/wide_text.cpp")
 PROXY=("${COMMON[@]}" "$ROOT/conn/auth/ntlm_messages.cpp" "$ROOT/conn/proxy/proxy_reply.cpp"
        "$ROOT/conn/auth/auth_challenge.cpp" "$ROOT/conn/auth/digest_auth.cpp" "$ROOT/conn/auth/hash_functions.cpp"
-       "$ROOT/platform/posix/security_gssapi.cpp"
+       "$ROOT/platform/posix/security_gssapi.cpp" "$ROOT/platform/posix/sockets.cpp"
+       "$ROOT/platform/posix/errors.cpp"
        "$ROOT/conn/proxy/http_proxy_helper.cpp" "$ROOT/conn/proxy/socks4_proxy_helper.cpp"
        "$ROOT/conn/proxy/socks5_proxy_helper.cpp" "$ROOT/conn/proxy/socks_reply_text.cpp")
 
