@@ -83,9 +83,13 @@ void HttpNetConn::StopContext(bool abandon, boost::shared_ptr<HttpNetContext>& o
     if (!old) return;
     old->running.store(false);
     old->conn.store(nullptr);
-    if (abandon) old->Abandon();
-    // A held poll would keep its thread for the rest of the hold.
-    old->StopPolling();
+    // A held poll would keep its thread for the rest of the hold; Abandon
+    // cuts it off with the worker's exchange.
+    if (abandon) {
+        old->Abandon();
+    } else {
+        old->StopPolling();
+    }
     // A worker asleep between polls goes at once.
     old->Wake();
 }

@@ -89,8 +89,7 @@ void HttpNetContext::Abandon() {
     abandoned.store(true);
     running.store(false);
     if (client) client->Abort();
-    if (pollClient) pollClient->Abort();
-    Wake();
+    StopPolling();
 }
 
 void HttpNetContext::StopPolling() {
@@ -184,10 +183,7 @@ void HttpNetContext::ClearWake() {
     wakeRequested = false;
 }
 
-bool HttpNetContext::HoldingBack() {
-    std::lock_guard<plat::Lock> guard(recvLock);
-    return !surplus.empty();
-}
+bool HttpNetContext::HoldingBack() const { return surplusBytes.load() != 0; }
 
 // ---- events ------------------------------------------------------------------
 

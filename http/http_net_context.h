@@ -122,7 +122,7 @@ public:
     void ClearWake();
     // True while received data waits beyond the receive buffer's room: the
     // worker makes no exchange until the host has consumed enough.
-    bool HoldingBack();
+    bool HoldingBack() const;
 
     // ---- events to the host ----
     // Queues call on the default frame; dropped when there is none.
