@@ -5,13 +5,13 @@
 #include <thread>
 #include <vector>
 
-#include "conn/failed_proxies.h"
-#include "conn/name_lookup.h"
+#include "conn/route/failed_proxies.h"
+#include "conn/route/name_lookup.h"
 #include "conn/proxy/http_proxy_helper.h"
 #include "conn/proxy/socks4_proxy_helper.h"
 #include "conn/proxy/socks5_proxy_helper.h"
-#include "conn/proxy_record.h"
-#include "conn/system_proxy.h"
+#include "conn/route/proxy_record.h"
+#include "conn/route/system_proxy.h"
 #include "conn/wide_text.h"
 #include "frame/base_selector.h"
 #include "frame/default_frame.h"

@@ -8,7 +8,7 @@
 
 #include "frame/default_frame.h"
 #include "http/http_net_conn.h"
-#include "conn/proxy_record.h"
+#include "conn/route/proxy_record.h"
 #include "http/http_send_task.h"
 #include "logging/logger.h"
 

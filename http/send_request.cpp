@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "conn/auth/base64.h"
-#include "conn/proxy_record.h"
+#include "conn/route/proxy_record.h"
 #include "conn/wide_text.h"
 #include "http/http_net_context.h"
 #include "logging/logger.h"

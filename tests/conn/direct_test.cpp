@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <thread>
 
-#include "conn/system_proxy.h"
+#include "conn/route/system_proxy.h"
 #include "conn/tcp_net_conn.h"
 #include "frame/default_frame.h"
 #include "tests/conn/conn_harness.h"

@@ -12,9 +12,9 @@
 #include <string>
 #include <thread>
 
-#include "conn/failed_proxies.h"
-#include "conn/proxy_record.h"
-#include "conn/system_proxy.h"
+#include "conn/route/failed_proxies.h"
+#include "conn/route/proxy_record.h"
+#include "conn/route/system_proxy.h"
 #include "frame/default_frame.h"
 #include "tests/conn/conn_harness.h"
 #include "tests/support/raw_sockets.h"

@@ -8,8 +8,8 @@
 #include <sstream>
 #include <string>
 
-#include "conn/failed_proxies.h"
-#include "conn/system_proxy.h"
+#include "conn/route/failed_proxies.h"
+#include "conn/route/system_proxy.h"
 #include "frame/default_frame.h"
 #include "frame/sockethelper.h"
 #include "tests/conn/conn_harness.h"

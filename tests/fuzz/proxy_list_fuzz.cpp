@@ -6,8 +6,8 @@
 #include <cstring>
 #include <string>
 
-#include "conn/proxy_list_text.h"
-#include "conn/proxy_record.h"
+#include "conn/route/proxy_list_text.h"
+#include "conn/route/proxy_record.h"
 #include "platform/platform.h"
 
 using namespace VemNetwork;

@@ -33,7 +33,7 @@ declare -A SOURCES=(
   [proxy_reply_fuzz]="${PROXY[*]}"
   [socks_reply_fuzz]="${PROXY[*]}"
   [base64_fuzz]="${COMMON[*]}"
-  [proxy_list_fuzz]="${COMMON[*]} $ROOT/conn/proxy_list_text.cpp"
+  [proxy_list_fuzz]="${COMMON[*]} $ROOT/conn/route/proxy_list_text.cpp"
   [gateway_request_fuzz]="${GATEWAY[*]}"
 )
 declare -A LIBS=([proxy_reply_fuzz]="-lntlm -ldl" [socks_reply_fuzz]="-lntlm -ldl" [gateway_request_fuzz]=-pthread)

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "conn/failed_proxies.h"
-#include "conn/proxy_bypass.h"
-#include "conn/system_proxy.h"
+#include "conn/route/failed_proxies.h"
+#include "conn/route/proxy_bypass.h"
+#include "conn/route/system_proxy.h"
 #include "platform/platform.h"
 
 using VemNetwork::FailedProxies;

@@ -6,7 +6,7 @@
 #include <list>
 #include <string>
 
-#include "conn/proxy_list_text.h"
+#include "conn/route/proxy_list_text.h"
 #include "vemnet/netconn.h"
 
 namespace VemNetwork {

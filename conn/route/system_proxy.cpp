@@ -2,7 +2,7 @@
 // auto-configuration's answer when the system has one, else the static
 // setting (WinInet's list text, or the environment's entries), with the
 // proxies that failed lately last.
-#include "conn/system_proxy.h"
+#include "conn/route/system_proxy.h"
 
 #include <atomic>
 #include <chrono>
@@ -11,9 +11,9 @@
 #include <memory>
 #include <mutex>
 
-#include "conn/failed_proxies.h"
-#include "conn/proxy_bypass.h"
-#include "conn/proxy_record.h"
+#include "conn/route/failed_proxies.h"
+#include "conn/route/proxy_bypass.h"
+#include "conn/route/proxy_record.h"
 #include "conn/wide_text.h"
 #include "logging/logger.h"
 #include "platform/platform.h"

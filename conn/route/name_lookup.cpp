@@ -1,4 +1,4 @@
-#include "conn/name_lookup.h"
+#include "conn/route/name_lookup.h"
 
 #include <memory>
 #include <utility>

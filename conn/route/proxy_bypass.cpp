@@ -1,4 +1,4 @@
-#include "conn/proxy_bypass.h"
+#include "conn/route/proxy_bypass.h"
 
 #include <cstdint>
 #include <cwctype>

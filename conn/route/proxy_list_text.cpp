@@ -2,12 +2,12 @@
 // "key=host:port" or "host:port": only the "socks" key means something (a
 // SOCKS4 proxy); every other token is taken as an HTTP proxy. A proxy
 // auto-configuration answers in a PAC script's words.
-#include "conn/proxy_list_text.h"
+#include "conn/route/proxy_list_text.h"
 
 #include <cstdint>
 #include <cwctype>
 
-#include "conn/proxy_record.h"
+#include "conn/route/proxy_record.h"
 #include "conn/wide_text.h"
 
 namespace VemNetwork {

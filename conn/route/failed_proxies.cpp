@@ -1,4 +1,4 @@
-#include "conn/failed_proxies.h"
+#include "conn/route/failed_proxies.h"
 
 #include "conn/wide_text.h"
 
