@@ -51,6 +51,7 @@ int HttpNetConn::Connect(const WideStringView& hostName, int port, int timeout, 
         fresh->SetHeaders(headers);
         fresh->SetPollInterval(baseInterval, maxInterval);
         fresh->SetUrl(url);
+        fresh->connectOnAnswer = connectOnAnswer;
     } catch (const std::exception&) {
         return NETCONN_NO_SOCKET;
     }

@@ -65,6 +65,11 @@ public:
     // wake the worker, so an idle connection keeps its pace.
     int QueuePoll();
 
+    // From the next Connect on: OnConnect(0) only once the server answered
+    // a first exchange, made at once; until then a failure reaches the host
+    // as OnError. For a connection that races other ways out.
+    void ConnectOnAnswer(bool on) { connectOnAnswer = on; }
+
     // The context of the last Connect (for tests and diagnostics).
     boost::shared_ptr<HttpNetContext> Context() const;
     const std::wstring& Url() const { return url; }
@@ -100,6 +105,7 @@ private:
     int baseInterval;
     int maxInterval;
     std::wstring url;
+    bool connectOnAnswer = false;
 };
 
 }  // namespace VemNetwork

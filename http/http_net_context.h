@@ -134,6 +134,10 @@ public:
     // Stops the worker, then posts the error: a host that calls Send from
     // its OnError is refused already. Messages still queued are not sent.
     void StopWithError(int code, const std::string& text);
+    // The worker's start when the connection counts as made by the server's
+    // answer: the first exchange at once, then OnConnect(0) and the poller,
+    // or the failure (stopping the worker) when no session was opened.
+    void OpenSessionFirst();
     // A handle that could not be opened: reported once per worker cycle.
     void ReportOpenFailure(const std::string& text);
     void PostPack(bool direct);
@@ -218,6 +222,10 @@ public:
     std::atomic<int> interval;
     UrlParts url;
     std::string session;
+    // Set before the worker starts: the connection counts as made once the
+    // server answered the first exchange (opened at once), not when the
+    // worker starts; the poller starts after that event.
+    bool connectOnAnswer = false;
 
     // The extension, once the server offered it (set by the worker before
     // the poller starts).

@@ -57,7 +57,8 @@ void RunWorker(void* arg) {
         context.PostConnected(NETCONN_EVENT_UNSUPPORTED_PROXY, false);
         return;
     }
-    context.PostConnected(0, false);
+    if (context.connectOnAnswer) context.OpenSessionFirst();
+    else context.PostConnected(0, false);
     while (context.running.load()) {
         uint32_t now = plat::TickCount();
         context.openFailureReported = false;

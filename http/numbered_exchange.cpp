@@ -96,7 +96,9 @@ bool HttpNetContext::TakeOffer(const std::string& body) {
     extended.store(true);
     LogLine(NamedLogger::HttpNetConn, LOG_LEVEL_INFO, L"http sessionNo=%s (polls held %u ms)",
             plat::FromAnsi(id).c_str(), unsigned(offer.holdMs));
-    if (offer.holdMs > 0) StartPoller();
+    // A connection that reports its connect after this answer starts the
+    // poller after that event, so no data of it comes first.
+    if (offer.holdMs > 0 && !connectOnAnswer) StartPoller();
     return true;
 }
 

@@ -191,4 +191,22 @@ void HttpNetContext::SendRequest(const std::string& message) {
     }
 }
 
+void HttpNetContext::OpenSessionFirst() {
+    SendRequest(std::string());
+    if (!running.load() || failed.load()) return;
+    bool opened = false;
+    {
+        std::lock_guard<plat::Lock> guard(recvLock);
+        opened = !session.empty();
+    }
+    // A handle that could not be opened was reported and leaves the worker
+    // running; here that, like a 200 without a session, is the end.
+    if (!opened) {
+        StopWithError(NETCONN_EVENT_FAILED, "no session opened by the first answer");
+        return;
+    }
+    PostConnected(0, false);
+    if (HoldsPolls()) StartPoller();
+}
+
 }  // namespace VemNetwork

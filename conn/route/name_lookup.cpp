@@ -4,24 +4,11 @@
 #include <utility>
 
 #include "frame/base_selector.h"
+#include "frame/frame_call.h"
 #include "frame/sockethelper.h"
 #include "platform/platform.h"
 
 namespace VemNetwork {
-
-namespace {
-
-class WorkDone : public INetTask {
-public:
-    explicit WorkDone(std::function<void()> done) : done_(std::move(done)) {}
-    void Run() override { done_(); }
-    void OnError(int, const char*) override {}
-
-private:
-    std::function<void()> done_;
-};
-
-}  // namespace
 
 void RunOffFrame(BaseSelector* frame, std::function<void()> work, std::function<void()> done) {
     // One short-lived thread per job: jobs are rare (a connect by name from
@@ -37,10 +24,10 @@ void RunOffFrame(BaseSelector* frame, std::function<void()> work, std::function<
     auto run = [](void* arg) {
         std::unique_ptr<Job> j(static_cast<Job*>(arg));
         j->work();
-        j->frame->AddTask(new WorkDone(std::move(j->done)), 0);
+        RunOnFrame(j->frame, std::move(j->done));
     };
     if (!plat::StartThread(run, job)) {
-        frame->AddTask(new WorkDone(std::move(job->done)), 0);
+        RunOnFrame(frame, std::move(job->done));
         delete job;
     }
 }

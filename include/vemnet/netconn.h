@@ -111,6 +111,18 @@ extern "C" {
 VEMNET_API VemNetwork::INetConn** VEMNET_CALL CreateBaseConn(VemNetwork::INetConn** out,
                                                               VemNetwork::INetConnCallback* callback,
                                                               VemNetwork::INetCodec* codec);
+// Creates a connection that gets out by whatever way works: directly, then
+// through the proxy Connect is given (null: the system's setting), then as
+// HTTP through httpUrl (a vemnet-gateway, or any server of the HTTP
+// connection's session protocol, relaying to the same service; null or
+// empty: no HTTP step). Each way starts when the one before it failed or has
+// not connected within 250 ms; the first to connect carries the connection,
+// and the one that won starts the next Connect to the same host and port
+// for 10 minutes. Stores it in *out and returns out; null (and *out null)
+// when it cannot be made or httpUrl is not a URL. The host deletes it.
+VEMNET_API VemNetwork::INetConn** VEMNET_CALL CreateAutoConn(VemNetwork::INetConn** out,
+                                                              VemNetwork::INetConnCallback* callback,
+                                                              VemNetwork::INetCodec* codec, const wchar_t* httpUrl);
 }
 
 #endif

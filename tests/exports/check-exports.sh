@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# The library exports its eight C functions and nothing else.
+# The library exports its nine C functions and nothing else.
 # usage: check-exports.sh LIBRARY
 set -euo pipefail
 lib=$1
-expected="AddAsyncNetTask CreateAsyncFrame CreateAsyncServer CreateAsyncServerSock CreateAsyncTcpSock CreateAsyncUdpSock CreateBaseConn CreateHttpConn"
+expected="AddAsyncNetTask CreateAsyncFrame CreateAsyncServer CreateAsyncServerSock CreateAsyncTcpSock CreateAsyncUdpSock CreateAutoConn CreateBaseConn CreateHttpConn"
 case "$lib" in
   *.dll)
     actual=$(x86_64-w64-mingw32-objdump -p "$lib" |
