@@ -498,6 +498,8 @@ public:
         if (result == NETCONN_OK) {
             if (g_options.http) {
                 Note("HTTP session started with %s (the first exchange follows)", Target().c_str());
+            } else if (g_options.autoClimb) {
+                Note("connected to %s (the library's lines above name the way that won)", Target().c_str());
             } else if (g_systemRecord && g_systemRecord->type == PROXY_SYSTEM) {
                 Note("the system proxy setting names no proxy: connected to %s directly", Target().c_str());
             } else if (g_systemRecord) {
@@ -587,6 +589,8 @@ public:
                        g_options.pollBase, g_options.pollMax, headers, std::map<std::wstring, std::wstring>(),
                        std::string(), nullptr);
         conn = http;
+    } else if (g_options.autoClimb) {
+        CreateAutoConn(&conn, &session, nullptr, vemcat::Widen(g_options.url).c_str());
     } else {
         CreateBaseConn(&conn, &session, nullptr);
     }
@@ -602,6 +606,10 @@ public:
         Note("HTTP polling to %s, path of %s%s%s", Target().c_str(), g_options.url.c_str(),
              g_options.hasProxy ? ", through " : "",
              g_options.hasProxy ? vemcat::DescribeProxy(proxy).c_str() : "");
+    } else if (g_options.autoClimb) {
+        Note("climbing to %s: direct, then %s, then HTTP through %s", Target().c_str(),
+             g_options.hasProxy ? vemcat::DescribeProxy(proxy).c_str() : "the system's proxy",
+             g_options.url.empty() ? "(no URL)" : g_options.url.c_str());
     } else if (g_options.hasProxy) {
         Note("connecting to %s through %s", Target().c_str(), vemcat::DescribeProxy(proxy).c_str());
     } else {
@@ -609,7 +617,8 @@ public:
     }
     // The record of a type-5 Connect is the library's until the outcome:
     // OnConnect reads which candidate carried the connection.
-    if (g_options.hasProxy && g_options.proxy.type == PROXY_SYSTEM && !g_options.http) g_systemRecord = &proxy;
+    if (g_options.hasProxy && g_options.proxy.type == PROXY_SYSTEM && !g_options.http && !g_options.autoClimb)
+        g_systemRecord = &proxy;
     int r = conn->Connect(vemcat::Widen(g_options.host), g_options.port, g_options.timeout, proxyArg);
     if (r != NETCONN_OK) {
         if (g_options.http) {
@@ -621,7 +630,8 @@ public:
             g_options.hasProxy ? "the proxy for " : "", Target().c_str());
         Exit(vemcat::kExitNoConnect);
     }
-    if (g_options.hasProxy && !g_options.http) Note("proxy handshake with %s", vemcat::DescribeProxy(g_options.proxy).c_str());
+    if (g_options.hasProxy && !g_options.http && !g_options.autoClimb)
+        Note("proxy handshake with %s", vemcat::DescribeProxy(g_options.proxy).c_str());
 
     // The library reports every failure to connect; this only bounds a
     // report that never comes. A proxy may take a connect, a handshake and a

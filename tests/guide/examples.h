@@ -31,6 +31,9 @@ int RunHeartbeat(int port, int beats, int intervalMs, std::string* error);
 // http_client.cpp
 std::string EchoOverHttp(const std::wstring& host, int port, const std::wstring& url,
                          const std::string& message, std::string* error);
+// auto_client.cpp
+std::string EchoAnyWayOut(const wchar_t* gatewayUrl, const std::wstring& host, int port,
+                          const std::string& message, std::string* error);
 
 }  // namespace guide
 
