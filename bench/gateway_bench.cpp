@@ -20,7 +20,12 @@
 //     an idle session, memory per idle session with its held poll, and a
 //     5 MiB echo through a relay that loses every fifth answer.
 //
+//   - with --climb only: CreateAutoConn's time to OnConnect(0) when the
+//     target silently drops connections (a full accept queue) and the
+//     gateway works, ROUNDS rounds, each target new (nothing remembered).
+//
 //   vemnet-gateway-bench GATEWAY [SESSIONS] [MEGABYTES] [BURST]
+//   vemnet-gateway-bench GATEWAY --climb [ROUNDS]
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -52,6 +57,7 @@
 #include "tests/gateway/gateway_harness.h"
 #include "conn/auth/base64.h"
 #include "vemnet/httpconn.h"
+#include "vemnet/netconn.h"
 
 extern char** environ;
 
@@ -517,9 +523,88 @@ void StandInFigures(const char* program, int echoPort) {
     }
 }
 
+// The host of one climb: when OnConnect came, and with what.
+class ClimbHost : public Host {
+public:
+    void OnConnect(int result) override {
+        std::lock_guard<std::mutex> g(m);
+        connectResult = result;
+        connectedAt = Clock::now();
+        cv.notify_all();
+    }
+    bool WaitConnect(std::chrono::seconds limit) {
+        std::unique_lock<std::mutex> g(m);
+        return cv.wait_for(g, limit, [&] { return connectResult >= 0; });
+    }
+    int connectResult = -1;
+    Clock::time_point connectedAt;
+};
+
+// A listener on 127.0.0.1 whose accept queue is full: SYNs get no answer.
+struct SilentTarget {
+    SilentTarget() {
+        listener = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t n = sizeof a;
+        if (bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(listener, 0) != 0 ||
+            getsockname(listener, reinterpret_cast<sockaddr*>(&a), &n) != 0)
+            return;
+        port = ntohs(a.sin_port);
+        for (int i = 0; i < 6; ++i) {
+            int f = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            connect(f, reinterpret_cast<sockaddr*>(&a), sizeof a);
+            fillers.push_back(f);
+        }
+    }
+    ~SilentTarget() {
+        for (int f : fillers) close(f);
+        close(listener);
+    }
+    int listener = -1;
+    int port = 0;
+    std::vector<int> fillers;
+};
+
+void ClimbFigures(const char* program, int echoPort, int rounds) {
+    GatewayProcess gateway(program, echoPort, {});
+    gateway.WaitUp();
+    const std::wstring url = L"http://127.0.0.1:" + std::to_wstring(gateway.Port()) + L"/";
+    std::vector<double> ms;
+    int failed = 0;
+    for (int i = 0; i < rounds; ++i) {
+        SilentTarget target;
+        ClimbHost host;
+        VemNetwork::INetConn* conn = nullptr;
+        CreateAutoConn(&conn, &host, nullptr, url.c_str());
+        if (!conn) return;
+        Clock::time_point start = Clock::now();
+        conn->Connect(L"127.0.0.1", target.port, 10000, nullptr);
+        if (host.WaitConnect(std::chrono::seconds(15)) && host.connectResult == 0) {
+            ms.push_back(Ms(host.connectedAt - start));
+        } else {
+            ++failed;
+        }
+        delete conn;
+    }
+    std::sort(ms.begin(), ms.end());
+    if (ms.empty()) {
+        std::printf("climb: no round connected (%d failed)\n", failed);
+        return;
+    }
+    std::printf("climb to a silent target: rounds=%d connected=%zu median=%.1f ms p90=%.1f ms worst=%.1f ms\n",
+                rounds, ms.size(), ms[ms.size() / 2], ms[ms.size() * 9 / 10], ms.back());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc >= 3 && std::strcmp(argv[2], "--climb") == 0) {
+        Echo echo;
+        ClimbFigures(argv[1], echo.Port(), argc > 3 ? std::atoi(argv[3]) : 20);
+        return 0;
+    }
     if (argc < 2) {
         std::fprintf(stderr, "usage: vemnet-gateway-bench GATEWAY [SESSIONS] [MEGABYTES] [BURST]\n");
         return 2;

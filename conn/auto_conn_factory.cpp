@@ -9,13 +9,16 @@
 
 namespace {
 
-// Where the HTTP step goes: the URL's host and port (its scheme's when it
-// names none); false for a text that is no URL even with "http://" before it.
+// Where the HTTP step goes: the URL's host and port (80 when it names none);
+// false for a text that is no http:// URL, even with "http://" before it.
 bool GatewayOf(const std::wstring& url, std::wstring* host, int* port) {
     VemNetwork::UrlParts parts;
-    if (!VemNetwork::SplitUrl(url, parts) && (parts.schemeIndex >= 0 || !VemNetwork::SplitUrl(L"http://" + url, parts)))
-        return false;
-    if (parts.host.empty()) return false;
+    bool split = VemNetwork::SplitUrl(url, parts);
+    // No scheme, or "host:port/path" read as an unknown one: HTTP is meant.
+    if (parts.schemeIndex < 0) split = VemNetwork::SplitUrl(L"http://" + url, parts);
+    // The HTTP connection speaks plain HTTP only: an https:// gateway would
+    // get it on its TLS port.
+    if (!split || parts.host.empty() || parts.schemeIndex != VemNetwork::kSchemeHttp) return false;
     *host = parts.host;
     *port = parts.port > 0 ? parts.port : VemNetwork::DefaultPort(parts.schemeIndex);
     return *port > 0;
@@ -36,7 +39,7 @@ extern "C" VEMNET_API VemNetwork::INetConn** VEMNET_CALL CreateAutoConn(VemNetwo
         std::wstring host;
         int port = 0;
         if (!url.empty() && !GatewayOf(url, &host, &port)) {
-            LogLine(NamedLogger::TcpNetConn, LOG_LEVEL_ERROR, L"auto: %s is not a URL", url.c_str());
+            LogLine(NamedLogger::TcpNetConn, LOG_LEVEL_ERROR, L"auto: %s is not an http:// URL", url.c_str());
             return nullptr;
         }
         VemNetwork::AutoNetConn* conn = new (std::nothrow) VemNetwork::AutoNetConn(host, port, url);

@@ -203,6 +203,7 @@ void AutoNetConn::BeginClimb(unsigned climb) {
     climbEnd_ = climbStart_ + uint64_t(timeout_) * 1000;
     failedSteps_ = 0;
     authRefusals_ = 0;
+    systemAsked_ = false;
     systemAnswered_ = false;
     systemDirect_ = false;
     proxyWaiting_ = false;
@@ -217,14 +218,14 @@ void AutoNetConn::BeginClimb(unsigned climb) {
             timeout_, RouteStepName(recall_.start),
             recall_.start == RouteStep::Direct ? L"" : L" (it won last time)");
     limit_->Arm(timeout_);
-    if (SystemProxyStep()) AskSystemProxy(climb);
     StartNext();
 }
 
-// Whether the system's setting amounts to a direct connection is asked at
-// once, off the frame's thread (an auto-config may take seconds), so that
-// the proxy step knows by its turn whether it has anything to try.
+// Whether the system's setting amounts to a direct connection, asked when
+// the proxy step's turn comes, off the frame's thread (an auto-config may
+// take seconds; its answers are kept a while).
 void AutoNetConn::AskSystemProxy(unsigned climb) {
+    systemAsked_ = true;
     const std::shared_ptr<bool> alive = alive_;
     auto direct = std::make_shared<bool>(true);
     const std::wstring host = host_;
@@ -269,8 +270,9 @@ void AutoNetConn::StartNext() {
         if (kind == RouteStep::Proxy) {
             if (!SystemProxyStep() && !IsUsableProxy(record_)) continue;
             if (SystemProxyStep() && !systemAnswered_) {
-                // Its turn came before the system's answer: it starts with
-                // the answer, and the next step gets its head start now.
+                // It starts with the system's answer; the next step's head
+                // start runs from now.
+                if (!systemAsked_) AskSystemProxy(climb_);
                 proxyWaiting_ = true;
                 newest_ = nullptr;
                 nextStep_->Arm(kStepDelayMs);

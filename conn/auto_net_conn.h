@@ -112,6 +112,7 @@ private:
     std::vector<Step*> running_;
     Step* newest_ = nullptr;
     bool proxyWaiting_ = false;
+    bool systemAsked_ = false;
     bool systemAnswered_ = false;
     bool systemDirect_ = false;
     unsigned failedSteps_ = 0;   // bit per RouteStep

@@ -45,7 +45,7 @@ std::string EchoAnyWayOut(const wchar_t* gatewayUrl, const std::wstring& host, i
     AnyWayClient client;
     VemNetwork::INetConn* conn = nullptr;
     if (!CreateAutoConn(&conn, &client, nullptr, gatewayUrl)) {
-        *error = "no connection object (is the URL a URL?)";
+        *error = "no connection object (is the URL an http:// URL?)";
         return std::string();
     }
     // No proxy record: the proxy step uses the system's setting. 10 s bound

@@ -119,7 +119,8 @@ VEMNET_API VemNetwork::INetConn** VEMNET_CALL CreateBaseConn(VemNetwork::INetCon
 // not connected within 250 ms; the first to connect carries the connection,
 // and the one that won starts the next Connect to the same host and port
 // for 10 minutes. Stores it in *out and returns out; null (and *out null)
-// when it cannot be made or httpUrl is not a URL. The host deletes it.
+// when it cannot be made or httpUrl is not an http:// URL (plain HTTP
+// only). The host deletes it.
 VEMNET_API VemNetwork::INetConn** VEMNET_CALL CreateAutoConn(VemNetwork::INetConn** out,
                                                               VemNetwork::INetConnCallback* callback,
                                                               VemNetwork::INetCodec* codec, const wchar_t* httpUrl);

@@ -13,6 +13,7 @@
 #include "conn/route/system_proxy.h"
 #include "conn/tcp_net_conn.h"
 #include "frame/default_frame.h"
+#include "conn/route/route_memory.h"
 #include "tests/conn/conn_harness.h"
 #include "tests/frame/frame_test_util.h"
 #include "tests/support/loopback_pair.h"
@@ -600,3 +601,29 @@ TEST(DirectConnection, HostThreadsAgainstFrameEvents) {
 }
 
 }  // namespace
+
+// What a climb to a target starts with: the remembered winner for
+// kRouteKeepMicros after it last won; the better steps tried once more in
+// the background when they have not been tried for as long.
+TEST(RouteMemory, WinnerKeptAndBetterStepsTriedAgainAfterTheKeepTime) {
+    using namespace VemNetwork;
+    const uint64_t t0 = 1000, minute = 60ull * 1000 * 1000;
+    EXPECT_EQ(RouteStep::Direct, RecallRoute(L"Keep.Example", 7, t0).start);
+    RouteWon(L"keep.example", 7, RouteStep::Http, true, t0);
+    RouteRecall r = RecallRoute(L"KEEP.example", 7, t0 + minute);
+    EXPECT_EQ(RouteStep::Http, r.start);
+    EXPECT_FALSE(r.probeBetter);
+    EXPECT_EQ(RouteStep::Direct, RecallRoute(L"keep.example", 8, t0 + minute).start);
+    // Won again at HTTP without trying the others: kept, and the others are
+    // due for a try 10 minutes after they last failed, once.
+    RouteWon(L"keep.example", 7, RouteStep::Http, false, t0 + 5 * minute);
+    r = RecallRoute(L"keep.example", 7, t0 + kRouteKeepMicros + minute);
+    EXPECT_EQ(RouteStep::Http, r.start);
+    EXPECT_TRUE(r.probeBetter);
+    EXPECT_FALSE(RecallRoute(L"keep.example", 7, t0 + kRouteKeepMicros + minute).probeBetter);
+    RouteProbeWon(L"keep.example", 7, RouteStep::Direct, t0 + kRouteKeepMicros + 2 * minute);
+    EXPECT_EQ(RouteStep::Direct, RecallRoute(L"keep.example", 7, t0 + kRouteKeepMicros + 3 * minute).start);
+    // Not won for the keep time: forgotten.
+    RouteWon(L"keep.example", 9, RouteStep::Proxy, true, t0);
+    EXPECT_EQ(RouteStep::Direct, RecallRoute(L"keep.example", 9, t0 + kRouteKeepMicros).start);
+}

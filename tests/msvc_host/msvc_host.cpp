@@ -360,6 +360,17 @@ void TestTcpConnections(int echoPort) {
     }
 }
 
+// The climbing connection: the target answers, so the direct step carries it.
+void TestAutoConnection(int echoPort) {
+    ConnEvents ev;
+    INetConn* conn = nullptr;
+    CHECK(CreateAutoConn(&conn, &ev, nullptr, L"http://[") == nullptr && conn == nullptr);
+    CHECK(CreateAutoConn(&conn, &ev, nullptr, L"http://127.0.0.1:9/") == &conn);
+    if (!conn) return;
+    EchoOver(conn, &ev, echoPort, nullptr);
+    delete conn;
+}
+
 void TestHttpConnection() {
     int port = EnvInt("VEMNET_SESSION_SERVER_PORT");
     CHECK(port > 0);
@@ -444,6 +455,7 @@ int main(int argc, char** argv) {
         TestSockets(port);
         TestUdp();
         TestTcpConnections(port);
+        TestAutoConnection(port);
         TestHttpConnection();
         listener->Close();
     }
