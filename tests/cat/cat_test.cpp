@@ -58,7 +58,7 @@ TEST(Usage, HelpListsEveryOptionAndExitCode) {
     ChildResult r = RunChild(Args({"--help"}), "", kRunLimit);
     ASSERT_EQ(0, r.code) << Describe(r);
     for (const char* word : {"--proxy", "http://", "ntlm://", "socks4a://", "socks5://", "system", "--http",
-                             "--verb", "--header", "--poll", "--timeout", "--wait", "--listen", "--bind", "-v",
+                             "--auto", "--verb", "--header", "--poll", "--timeout", "--wait", "--listen", "--bind", "-v",
                              "--help", "Exit codes", "Examples"}) {
         EXPECT_NE(std::string::npos, r.out.find(word)) << word;
     }
@@ -367,6 +367,25 @@ TEST(Http, NoServerIsAConnectionError) {
         RunChild(Args({"--http", "/x", "--poll", "20,100", "127.0.0.1", std::to_string(port)}), "", kRunLimit);
     EXPECT_EQ(vemcat::kExitConnError, r.code) << Describe(r);
     EXPECT_NE(std::string::npos, r.err.find("connection error")) << r.err;
+}
+
+// ---- --auto -------------------------------------------------------------------
+
+TEST(Auto, VerboseShowsTheClimbToTheGateway) {
+    REQUIRE_CAT();
+    REQUIRE_PEER_PORT(gateway, "VEMNET_GATEWAY_PORT");
+    int refusing;
+    {
+        TestPeer gone(TestPeer::kSink);
+        refusing = gone.port();
+    }
+    ChildResult r = RunChild(Args({"-v", "--auto", "http://127.0.0.1:" + std::to_string(gateway) + "/", "--wait",
+                                   "2000", "127.0.0.1", std::to_string(refusing)}),
+                             "over whatever works", kRunLimit);
+    ASSERT_EQ(0, r.code) << Describe(r);
+    EXPECT_EQ("over whatever works", r.out);
+    EXPECT_NE(std::string::npos, r.err.find(": direct failed after")) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find(": http won after")) << r.err;
 }
 
 // ---- --listen -----------------------------------------------------------------
