@@ -126,16 +126,16 @@ TEST(AutoConn, FailedProxyThenHttp) {
 }
 
 // Every way fails: one OnConnect, 6 when a proxy was there but refused,
-// else 4.
+// else 4 (a gateway that is not there counts as failed, not as connected).
 TEST(AutoConn, EveryWayFailsWithOneEvent) {
     TestServer proxy(HttpProxyScript([](int, const std::string&) {
         return std::string("HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm=\"x\"\r\n"
                            "Content-Length: 0\r\n\r\n");
     }));
     for (bool refusing : {true, false}) {
-        SCOPED_TRACE(refusing ? "the proxy refuses" : "no proxy listens");
+        SCOPED_TRACE(refusing ? "the proxy refuses" : "no proxy or gateway listens");
         Recorder host;
-        ConnPtr conn = MakeAuto(&host, L"");
+        ConnPtr conn = MakeAuto(&host, refusing ? L"" : GatewayUrl(DeadPort()));
         VemNetwork::ProxyInfo record = Proxy(VemNetwork::PROXY_HTTP, refusing ? proxy.port() : DeadPort());
         ASSERT_EQ(0, conn->Connect(L"127.0.0.1", DeadPort(), kClimbMs, &record));
         ASSERT_TRUE(host.WaitOutcome(kClimbMs));
