@@ -27,9 +27,9 @@ std::wstring GatewayUrl(int port) {
     return std::wstring(url.begin(), url.end());
 }
 
-ConnPtr MakeAuto(Recorder* host, const std::wstring& url) {
+ConnPtr MakeAuto(Recorder* host, const std::wstring& url, VemNetwork::INetCodec* codec = nullptr) {
     VemNetwork::INetConn* c = nullptr;
-    EXPECT_EQ(&c, CreateAutoConn(&c, host, nullptr, url.c_str()));
+    EXPECT_EQ(&c, CreateAutoConn(&c, host, codec, url.c_str()));
     return ConnPtr(c);
 }
 
@@ -72,8 +72,11 @@ TEST(AutoConn, RefusedDirectGoesOverHttpAndHttpGoesFirstNextTime) {
     REQUIRE_PEER_PORT(gateway, "VEMNET_GATEWAY_PORT");
     const int target = DeadPort();
     {
+        // The echo comes back as sent only when every byte, the early ones
+        // too, went through the codec once each way.
+        XorCodec codec;
         Recorder host;
-        ConnPtr conn = MakeAuto(&host, GatewayUrl(gateway));
+        ConnPtr conn = MakeAuto(&host, GatewayUrl(gateway), &codec);
         ASSERT_EQ(0, conn->Connect(L"127.0.0.1", target, kClimbMs, nullptr));
         ASSERT_EQ(0, conn->Send("early", 5));
         ASSERT_TRUE(host.WaitOutcome(kClimbMs));
@@ -141,4 +144,15 @@ TEST(AutoConn, EveryWayFailsWithOneEvent) {
         ASSERT_TRUE(host.WaitOutcome(kClimbMs));
         EXPECT_EQ(refusing ? "C6" : "C4", host.Outcomes());
     }
+}
+
+TEST(AutoConn, TheHostMayDeleteItInsideOnConnect) {
+    TestServer echo;
+    Recorder host;
+    ConnPtr conn = MakeAuto(&host, L"");
+    host.onConnect = [&](int) { conn.reset(); };
+    ASSERT_EQ(0, conn->Connect(L"127.0.0.1", echo.port(), kClimbMs, nullptr));
+    ASSERT_TRUE(host.WaitOutcome(kClimbMs));
+    EXPECT_EQ("C0", host.Outcomes());
+    EXPECT_TRUE(echo.WaitConnections(1));
 }
