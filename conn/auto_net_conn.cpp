@@ -21,8 +21,6 @@ namespace VemNetwork {
 
 namespace {
 
-bool IsPort(int port) { return port > 0 && port <= 65535; }
-
 unsigned Bit(RouteStep step) { return 1u << unsigned(step); }
 
 int MsSince(uint64_t since) { return int((plat::MicroTicks() - since) / 1000); }
@@ -93,7 +91,7 @@ AutoNetConn::~AutoNetConn() {
 int AutoNetConn::Connect(const WideStringView& host, int port, int timeout, ProxyInfo* proxy) {
     if (!frame_) return NETCONN_NO_SOCKET;
     if (proxy && HasCutText(*proxy)) return NETCONN_NO_SOCKET;
-    if (!IsPort(port)) {
+    if (!IsTcpPort(port)) {
         LogLine(NamedLogger::TcpNetConn, LOG_LEVEL_ERROR, L"connect refused: port %d is not in 1 to 65535", port);
         return NETCONN_NO_SOCKET;
     }

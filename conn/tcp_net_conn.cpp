@@ -35,8 +35,6 @@ const unsigned kDropAll = UINT_MAX;
 // NETCONN_EVENT_FAILED.
 const int kLargestSocketCode = 12;
 
-bool IsPort(int port) { return port > 0 && port <= 65535; }
-
 bool SameCandidate(const ProxyInfo& a, const ProxyInfo& b) {
     return a.type == b.type && a.port == b.port && a.host == b.host && a.user == b.user;
 }
@@ -96,9 +94,9 @@ TcpNetConn::~TcpNetConn() {
 int TcpNetConn::Connect(const WideStringView& host, int port, int timeout, ProxyInfo* proxy) {
     if (proxy && HasCutText(*proxy)) return NETCONN_NO_SOCKET;
     // A port the wire cannot carry is refused rather than cut to 16 bits.
-    if (!IsPort(port) || (proxy && proxy->type != PROXY_SYSTEM && IsUsableProxy(*proxy) && !IsPort(proxy->port))) {
+    if (!IsTcpPort(port) || (proxy && proxy->type != PROXY_SYSTEM && IsUsableProxy(*proxy) && !IsTcpPort(proxy->port))) {
         LogLine(NamedLogger::TcpNetConn, LOG_LEVEL_ERROR, L"connect refused: port %d is not in 1 to 65535",
-                IsPort(port) ? int(proxy->port) : port);
+                IsTcpPort(port) ? int(proxy->port) : port);
         return NETCONN_NO_SOCKET;
     }
     FrameGuard guard(frame_);

@@ -6,6 +6,7 @@
 #include <boost/bind/bind.hpp>
 #include <boost/make_shared.hpp>
 
+#include "conn/route/proxy_record.h"
 #include "conn/wide_text.h"
 #include "frame/default_frame.h"
 #include "http/http_net_context.h"
@@ -27,7 +28,7 @@ HttpNetConn::~HttpNetConn() {
 
 int HttpNetConn::Connect(const WideStringView& hostName, int port, int timeout, ProxyInfo* proxy) {
     if (proxy && HasCutText(*proxy)) return NETCONN_NO_SOCKET;
-    if (port < 1 || port > 65535) {
+    if (!IsTcpPort(port)) {
         LogLine(NamedLogger::HttpNetConn, LOG_LEVEL_ERROR, L"connect refused: port %d is not in 1 to 65535", port);
         return NETCONN_NO_SOCKET;
     }

@@ -6,6 +6,10 @@
 
 namespace VemNetwork {
 
+// A port a target or a proxy may have; anything else is refused rather
+// than cut to 16 bits.
+inline bool IsTcpPort(int port) { return port > 0 && port <= 65535; }
+
 // A record names a proxy to use: the system setting, or a host and a
 // positive port.
 inline bool IsUsableProxy(const ProxyInfo& proxy) {
