@@ -93,4 +93,9 @@ void RouteProbeWon(const std::wstring& host, int port, RouteStep step, uint64_t 
     g_routes[Key(host, port)] = Remembered{step, now, now};
 }
 
+void ForgetRoutes() {
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_routes.clear();
+}
+
 }  // namespace VemNetwork

@@ -35,6 +35,8 @@ RouteRecall RecallRoute(const std::wstring& host, int port, uint64_t now);
 void RouteWon(const std::wstring& host, int port, RouteStep step, bool betterFailed, uint64_t now);
 // A background try of a better step connected: later connections start there.
 void RouteProbeWon(const std::wstring& host, int port, RouteStep step, uint64_t now);
+// Forgets every target (tests that must not find an earlier test's winner).
+void ForgetRoutes();
 
 }  // namespace VemNetwork
 

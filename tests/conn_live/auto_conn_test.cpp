@@ -48,9 +48,16 @@ void ExpectEcho(VemNetwork::INetConn* conn, Recorder& host, const std::string& e
     EXPECT_TRUE(host.Data() == early + payload) << "the echo differs";
 }
 
+// Each case starts with nothing remembered: a port handed out again must
+// not find an earlier case's winner.
+class AutoConn : public ::testing::Test {
+protected:
+    void SetUp() override { VemNetwork::ForgetRoutes(); }
+};
+
 }  // namespace
 
-TEST(AutoConn, DirectWinsAndTheGatewayHearsNothing) {
+TEST_F(AutoConn, DirectWinsAndTheGatewayHearsNothing) {
     TestServer echo;
     RawListener gateway;
     Recorder host;
@@ -68,7 +75,7 @@ TEST(AutoConn, DirectWinsAndTheGatewayHearsNothing) {
 
 // The target refuses and no proxy is set: the gateway carries the
 // connection, and the next connection to that target starts there.
-TEST(AutoConn, RefusedDirectGoesOverHttpAndHttpGoesFirstNextTime) {
+TEST_F(AutoConn, RefusedDirectGoesOverHttpAndHttpGoesFirstNextTime) {
     REQUIRE_PEER_PORT(gateway, "VEMNET_GATEWAY_PORT");
     const int target = DeadPort();
     {
@@ -93,7 +100,7 @@ TEST(AutoConn, RefusedDirectGoesOverHttpAndHttpGoesFirstNextTime) {
     EXPECT_EQ(RouteStep::Http, Auto(conn)->FirstStep());
 }
 
-TEST(AutoConn, SilentDirectIsPassedWellWithinTheTimeout) {
+TEST_F(AutoConn, SilentDirectIsPassedWellWithinTheTimeout) {
     REQUIRE_PEER_PORT(gateway, "VEMNET_GATEWAY_PORT");
     RawListener silent(0);
     std::vector<plat::socket_t> fillers;
@@ -111,7 +118,7 @@ TEST(AutoConn, SilentDirectIsPassedWellWithinTheTimeout) {
     for (plat::socket_t f : fillers) plat::CloseSocket(f);
 }
 
-TEST(AutoConn, FailedProxyThenHttp) {
+TEST_F(AutoConn, FailedProxyThenHttp) {
     REQUIRE_PEER_PORT(gateway, "VEMNET_GATEWAY_PORT");
     // The proxy accepts the connection and refuses the tunnel.
     TestServer proxy(HttpProxyScript([](int, const std::string&) {
@@ -130,7 +137,7 @@ TEST(AutoConn, FailedProxyThenHttp) {
 
 // Every way fails: one OnConnect, 6 when a proxy was there but refused,
 // else 4 (a gateway that is not there counts as failed, not as connected).
-TEST(AutoConn, EveryWayFailsWithOneEvent) {
+TEST_F(AutoConn, EveryWayFailsWithOneEvent) {
     TestServer proxy(HttpProxyScript([](int, const std::string&) {
         return std::string("HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm=\"x\"\r\n"
                            "Content-Length: 0\r\n\r\n");
@@ -146,7 +153,7 @@ TEST(AutoConn, EveryWayFailsWithOneEvent) {
     }
 }
 
-TEST(AutoConn, TheHostMayDeleteItInsideOnConnect) {
+TEST_F(AutoConn, TheHostMayDeleteItInsideOnConnect) {
     TestServer echo;
     Recorder host;
     ConnPtr conn = MakeAuto(&host, L"");
