@@ -10,9 +10,17 @@ namespace {
 const int kListenBacklog = 2147483647;
 }  // namespace
 
+// A burst of waiting connections is taken in one cycle, up to this many, so
+// that one busy listener cannot hold the frame from its other sockets.
+const int ServerSocket::kMostAcceptsPerEvent = 64;
+
 ServerSocket::ServerSocket(IAServerCallback* acceptor, BaseSelector* frame)
     : acceptor_(acceptor), acceptsPerEvent_(1), options_(0) {
     selector_ = frame;
+}
+
+ServerSocket::~ServerSocket() {
+    if (gone_) *gone_ = true;
 }
 
 void ServerSocket::Open(int port, const char* ip, int flags) {
@@ -22,6 +30,10 @@ void ServerSocket::Open(int port, const char* ip, int flags) {
     if (flags & SERVER_NONBLOCKING) helper_.SetNonBlocking();
     if (flags & SERVER_NODELAY) helper_.SetNoDelay();
     options_ = flags;
+    // A blocking listener would block the frame on a second accept: it
+    // takes one connection per readable event, the rest in the next cycles
+    // (the handle stays readable while connections wait).
+    if (flags & SERVER_NONBLOCKING) acceptsPerEvent_ = kMostAcceptsPerEvent;
     helper_.Bind(port, ip);
     if (plat::Listen(helper_.sock, kListenBacklog) != 0) throw socket_error("listen");
     helper_.flags |= SF_LISTENING;
@@ -36,19 +48,36 @@ void ServerSocket::Register() {
 void ServerSocket::OnEvent(unsigned mask) {
     try {
         if (mask == EV_READ) {
-            // One connection per readable event (acceptsPerEvent_ is 1): the
-            // acceptor may Close the listener, so nothing touches it after
-            // HandleAccept. A burst is taken one per cycle; the handle stays
-            // readable while connections wait.
-            uint32_t ip = 0;
-            int port = 0;
-            plat::socket_t s = helper_.Accept(&ip, &port);
-            if (s != plat::kInvalidSocket) HandleAccept(s, ip, port);
+            AcceptWaiting();
         } else if (mask == EV_TIMER) {
             HandleTimer();
         }
     } catch (const std::exception& e) {
         (void)e.what();
+    }
+}
+
+void ServerSocket::AcceptWaiting() {
+    // Marks gone_ when the object is deleted under the loop; otherwise takes
+    // the mark back, however the loop ends.
+    struct Watch {
+        ServerSocket* self;
+        bool gone = false;
+        explicit Watch(ServerSocket* s) : self(s) { self->gone_ = &gone; }
+        ~Watch() {
+            if (!gone) self->gone_ = nullptr;
+        }
+    } watch(this);
+    for (int i = 0; i < acceptsPerEvent_; ++i) {
+        uint32_t ip = 0;
+        int port = 0;
+        plat::socket_t s = helper_.Accept(&ip, &port);
+        if (s == plat::kInvalidSocket) return;
+        HandleAccept(s, ip, port);
+        // The acceptor may have closed the listener: deleted at once on this
+        // thread (nothing of it may be touched), or released from another
+        // thread while the frame lock was let go (it watches nothing now).
+        if (watch.gone || !(frameEntry().interest & EV_READ)) return;
     }
 }
 

@@ -11,9 +11,12 @@
 class ServerSocket : public BaseSocket, public IServerSock {
 public:
     ServerSocket(IAServerCallback* acceptor, BaseSelector* frame);
-    ~ServerSocket() override {}
+    ~ServerSocket() override;
 
-    // EV_READ accepts one connection; errors, also
+    static const int kMostAcceptsPerEvent;
+
+    // EV_READ accepts the connections waiting, up to AcceptsPerEvent (a
+    // non-blocking listener kMostAcceptsPerEvent, a blocking one 1); errors, also
     // those of the acceptor, are dropped and the listener keeps listening.
     void OnEvent(unsigned mask) override;
     virtual void HandleAccept(plat::socket_t s, uint32_t ip, int port);
@@ -34,9 +37,14 @@ public:
     int AcceptsPerEvent() const { return acceptsPerEvent_; }
 
 private:
+    void AcceptWaiting();
+
     IAServerCallback* acceptor_;
     int acceptsPerEvent_;
     int options_;
+    // Set while AcceptWaiting runs: the destructor marks it, so that the loop
+    // knows when the acceptor closed the listener under it.
+    bool* gone_ = nullptr;
 };
 
 #endif

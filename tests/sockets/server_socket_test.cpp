@@ -1,4 +1,4 @@
-// Listening sockets: ports, options, bind failures, one accept per cycle,
+// Listening sockets: ports, options, bind failures, a burst taken in one cycle,
 // release from inside the acceptor and from a host thread.
 #include <gtest/gtest.h>
 
@@ -235,7 +235,7 @@ TEST(ServerSocket, BindFailuresGiveNullWithTheirTexts) {
     ft.RunSync([&] { first->Close(); });
 }
 
-TEST(ServerSocket, ThreeClientsAreTakenInThreeSuccessiveCycles) {
+TEST(ServerSocket, ThreeWaitingClientsAreTakenInOneCycle) {
     FrameThread ft(20);
     std::atomic<long> cycle{0};
     std::atomic<bool> stop{false};
@@ -266,8 +266,8 @@ TEST(ServerSocket, ThreeClientsAreTakenInThreeSuccessiveCycles) {
         EXPECT_EQ(a.ip, LoopbackIp());
     }
     EXPECT_EQ(peerPorts, clientPorts);
-    EXPECT_EQ(got[1].cycle, got[0].cycle + 1);
-    EXPECT_EQ(got[2].cycle, got[1].cycle + 1);
+    EXPECT_EQ(got[1].cycle, got[0].cycle);
+    EXPECT_EQ(got[2].cycle, got[0].cycle);
     stop = true;
     // Let the last counting task run before its counters go out of scope.
     ft.RunSync([] {});
@@ -279,7 +279,7 @@ TEST(ServerSocket, ThreeClientsAreTakenInThreeSuccessiveCycles) {
 TEST(ServerSocket, CloseInsideOnAcceptStillDeliversTheHandle) {
     FrameThread ft;
     RecordingAcceptor acc;
-    IServerSock* ls = CreateAsyncServer(&acc, 0, ft.frame(), "127.0.0.1", 0);
+    IServerSock* ls = CreateAsyncServer(&acc, 0, ft.frame(), "127.0.0.1", SERVER_NONBLOCKING);
     int port = ls->GetLocalPort();
     acc.also = [&](IAsyncSelector*, vemnet_socket_t) { ls->Close(); };
     plat::socket_t c1 = RawConnect(port);
