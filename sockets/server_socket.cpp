@@ -1,6 +1,7 @@
 #include "sockets/server_socket.h"
 
 #include <exception>
+#include <memory>
 
 #include "frame/base_selector.h"
 #include "frame/exceptions.h"
@@ -15,13 +16,11 @@ const int kListenBacklog = 2147483647;
 const int ServerSocket::kMostAcceptsPerEvent = 64;
 
 ServerSocket::ServerSocket(IAServerCallback* acceptor, BaseSelector* frame)
-    : acceptor_(acceptor), acceptsPerEvent_(1), options_(0) {
+    : acceptor_(acceptor), acceptsPerEvent_(1), options_(0), alive_(std::make_shared<bool>(true)) {
     selector_ = frame;
 }
 
-ServerSocket::~ServerSocket() {
-    if (gone_) *gone_ = true;
-}
+ServerSocket::~ServerSocket() { *alive_ = false; }
 
 void ServerSocket::Open(int port, const char* ip, int flags) {
     helper_.sock = plat::OpenSocket(true);
@@ -58,16 +57,7 @@ void ServerSocket::OnEvent(unsigned mask) {
 }
 
 void ServerSocket::AcceptWaiting() {
-    // Marks gone_ when the object is deleted under the loop; otherwise takes
-    // the mark back, however the loop ends.
-    struct Watch {
-        ServerSocket* self;
-        bool gone = false;
-        explicit Watch(ServerSocket* s) : self(s) { self->gone_ = &gone; }
-        ~Watch() {
-            if (!gone) self->gone_ = nullptr;
-        }
-    } watch(this);
+    const std::shared_ptr<bool> alive = alive_;
     for (int i = 0; i < acceptsPerEvent_; ++i) {
         uint32_t ip = 0;
         int port = 0;
@@ -77,7 +67,7 @@ void ServerSocket::AcceptWaiting() {
         // The acceptor may have closed the listener: deleted at once on this
         // thread (nothing of it may be touched), or released from another
         // thread while the frame lock was let go (it watches nothing now).
-        if (watch.gone || !(frameEntry().interest & EV_READ)) return;
+        if (!*alive || !(frameEntry().interest & EV_READ)) return;
     }
 }
 

@@ -4,6 +4,7 @@
 #define VEMNET_SERVER_SOCKET_H
 
 #include <cstdint>
+#include <memory>
 
 #include "frame/base_socket.h"
 #include "vemnet/sock.h"
@@ -42,9 +43,9 @@ private:
     IAServerCallback* acceptor_;
     int acceptsPerEvent_;
     int options_;
-    // Set while AcceptWaiting runs: the destructor marks it, so that the loop
-    // knows when the acceptor closed the listener under it.
-    bool* gone_ = nullptr;
+    // False once the listener is deleted: AcceptWaiting holds a copy, to know
+    // when the acceptor closed the listener under it.
+    std::shared_ptr<bool> alive_;
 };
 
 #endif
