@@ -43,6 +43,10 @@ struct ObjectAttributes {
     void* SecurityQualityOfService;
 };
 
+// The socket control code (WSAIoctl) that gives a socket's base handle, the
+// one the driver knows it by.
+const DWORD kSioBaseHandle = 0x48000022;
+
 // The poll request's device control code, and its event bits.
 const ULONG kIoctlPoll = 0x00012024;
 

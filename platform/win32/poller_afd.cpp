@@ -35,10 +35,6 @@ namespace plat {
 
 namespace {
 
-#ifndef SIO_BASE_HANDLE
-#define SIO_BASE_HANDLE 0x48000022
-#endif
-
 // The driver's device, opened under a name of this library's.
 const wchar_t kDeviceName[] = L"\\Device\\Afd\\Vemnet";
 // Room for completions taken by one wait, at first; it grows with the
@@ -81,7 +77,7 @@ unsigned FromAfd(ULONG ev, unsigned mask) {
 SOCKET BaseHandle(SOCKET s) {
     SOCKET base = INVALID_SOCKET;
     DWORD bytes = 0;
-    if (WSAIoctl(s, SIO_BASE_HANDLE, nullptr, 0, &base, sizeof(base), &bytes, nullptr, nullptr) != 0 ||
+    if (WSAIoctl(s, afd::kSioBaseHandle, nullptr, 0, &base, sizeof(base), &bytes, nullptr, nullptr) != 0 ||
         base == INVALID_SOCKET) {
         return s;
     }
