@@ -23,7 +23,7 @@ class Poller {
 public:
     // The best backend that works on this system.
     static std::unique_ptr<Poller> Create();
-    // The backends of this build by name, best first ("epoll"; "wsapoll",
+    // The backends of this build by name, best first ("epoll"; "afd", "wsapoll",
     // "select"), and one of them by name: null when it is unknown or does
     // not work on this system.
     static std::vector<std::string> Backends();

@@ -1,6 +1,7 @@
 #include "sockets/server_socket.h"
 
 #include <exception>
+#include <memory>
 
 #include "frame/base_selector.h"
 #include "frame/exceptions.h"
@@ -11,9 +12,11 @@ const int kListenBacklog = 2147483647;
 }  // namespace
 
 ServerSocket::ServerSocket(IAServerCallback* acceptor, BaseSelector* frame)
-    : acceptor_(acceptor), acceptsPerEvent_(1), options_(0) {
+    : acceptor_(acceptor), acceptsPerEvent_(1), options_(0), alive_(std::make_shared<bool>(true)) {
     selector_ = frame;
 }
+
+ServerSocket::~ServerSocket() { *alive_ = false; }
 
 void ServerSocket::Open(int port, const char* ip, int flags) {
     helper_.sock = plat::OpenSocket(true);
@@ -36,19 +39,32 @@ void ServerSocket::Register() {
 void ServerSocket::OnEvent(unsigned mask) {
     try {
         if (mask == EV_READ) {
-            // One connection per readable event (acceptsPerEvent_ is 1): the
-            // acceptor may Close the listener, so nothing touches it after
-            // HandleAccept. A burst is taken one per cycle; the handle stays
-            // readable while connections wait.
-            uint32_t ip = 0;
-            int port = 0;
-            plat::socket_t s = helper_.Accept(&ip, &port);
-            if (s != plat::kInvalidSocket) HandleAccept(s, ip, port);
+            AcceptWaiting();
         } else if (mask == EV_TIMER) {
             HandleTimer();
         }
     } catch (const std::exception& e) {
         (void)e.what();
+    }
+}
+
+void ServerSocket::SetAcceptsPerEvent(int n) {
+    // A blocking listener would block the frame on a second accept.
+    if (n >= 1 && (options_ & SERVER_NONBLOCKING)) acceptsPerEvent_ = n;
+}
+
+void ServerSocket::AcceptWaiting() {
+    const std::shared_ptr<bool> alive = alive_;
+    for (int i = 0; i < acceptsPerEvent_; ++i) {
+        uint32_t ip = 0;
+        int port = 0;
+        plat::socket_t s = helper_.Accept(&ip, &port);
+        if (s == plat::kInvalidSocket) return;
+        HandleAccept(s, ip, port);
+        // The acceptor may have closed the listener: deleted at once on this
+        // thread (nothing of it may be touched), or released from another
+        // thread while the frame lock was let go (it watches nothing now).
+        if (!*alive || !(frameEntry().interest & EV_READ)) return;
     }
 }
 

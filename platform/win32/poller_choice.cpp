@@ -7,16 +7,18 @@
 
 namespace plat {
 
-std::vector<std::string> Poller::Backends() { return {"wsapoll", "select"}; }
+std::vector<std::string> Poller::Backends() { return {"afd", "wsapoll", "select"}; }
 
 std::unique_ptr<Poller> Poller::Create(const std::string& backend) {
+    if (backend == "afd") return CreateAfdPoller();
     if (backend == "wsapoll") return CreateWsaPollPoller();
     if (backend == "select") return CreateSelectPoller();
     return nullptr;
 }
 
 std::unique_ptr<Poller> Poller::Create() {
-    std::unique_ptr<Poller> poller = CreateWsaPollPoller();
+    std::unique_ptr<Poller> poller = CreateAfdPoller();
+    if (!poller) poller = CreateWsaPollPoller();
     return poller ? std::move(poller) : CreateSelectPoller();
 }
 
