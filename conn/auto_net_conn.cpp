@@ -55,7 +55,6 @@ public:
     const RouteStep kind;
     const bool probe;
     INetConn* conn = nullptr;
-    uint64_t startedAt = 0;
     // The proxy record this step's connection was given (it may rewrite it).
     ProxyInfo record;
     // The host armed a timer: the winner's OnTimeout is the host's. An HTTP
@@ -296,7 +295,6 @@ void AutoNetConn::StartNext() {
 
 AutoNetConn::Step* AutoNetConn::Launch(RouteStep kind, bool probe) {
     Step* step = new Step(this, kind, probe);
-    step->startedAt = plat::MicroTicks();
     step->record = record_;
     if (!hasRecord_) step->record.type = PROXY_SYSTEM;
     std::vector<Step*>& list = probe ? probes_ : running_;
@@ -305,6 +303,9 @@ AutoNetConn::Step* AutoNetConn::Launch(RouteStep kind, bool probe) {
     LogLine(NamedLogger::TcpNetConn, LOG_LEVEL_INFO, L"auto %s: %s %s after %d ms", Target().c_str(),
             RouteStepName(kind), probe ? L"tried again in the background" : L"starts", MsSince(climbStart_));
     const std::shared_ptr<bool> alive = alive_;
+    // A step shares what is left of the climb; a background try, which may
+    // start near the climb's end, has the host's whole limit.
+    const int limit = probe ? timeout_ : LeftMs();
     int result = NETCONN_NO_SOCKET;
     if (kind == RouteStep::Http) {
         HttpNetConn* http = new HttpNetConn();
@@ -317,13 +318,13 @@ AutoNetConn::Step* AutoNetConn::Launch(RouteStep kind, bool probe) {
         // As the system's setting says, as a browser goes: the host's own
         // record is the proxy step's, which may well have failed.
         step->record = DirectCandidate();
-        result = http->Connect(gatewayHost_, gatewayPort_, LeftMs(), &step->record);
+        result = http->Connect(gatewayHost_, gatewayPort_, limit, &step->record);
     } else {
         TcpNetConn* tcp = new TcpNetConn();
         step->conn = tcp;
         tcp->SetCallback(step);
         tcp->SetCodec(codec_);
-        result = tcp->Connect(host_, port_, LeftMs(), kind == RouteStep::Proxy ? &step->record : nullptr);
+        result = tcp->Connect(host_, port_, limit, kind == RouteStep::Proxy ? &step->record : nullptr);
     }
     // Deleted by the host, or the step already ended, inside Connect.
     if (!*alive || std::find(list.begin(), list.end(), step) == list.end()) return nullptr;
