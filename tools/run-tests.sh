@@ -9,7 +9,7 @@
 #   tsan       ThreadSanitizer build, ctest
 #   ntlm-mingw libntlm cross-built for Windows (tools/build-libntlm-mingw.sh)
 #   windows    mingw-w64 cross build, ctest running the programs under wine
-#   fuzz       tests/fuzz/run-fuzzers.sh 20 (when present)
+#   fuzz       tests/fuzz/run-fuzzers.sh 15 (when present)
 #   bench      bench/run-bench.sh --smoke (when present)
 #
 # Build trees go to build/<stage> in the repository, logs to build/logs.
@@ -152,7 +152,7 @@ stage_fuzz() {
         echo "tests/fuzz/run-fuzzers.sh does not exist"
         return 2
     fi
-    timeout "$TEST_LIMIT" bash "$ROOT/tests/fuzz/run-fuzzers.sh" 20
+    timeout "$TEST_LIMIT" bash "$ROOT/tests/fuzz/run-fuzzers.sh" 15
 }
 
 stage_bench() {
