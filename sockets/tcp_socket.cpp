@@ -38,8 +38,8 @@ bool TcpSocket::AsyncConnect(const std::vector<plat::NetAddress>& addresses, int
         }
         connected = true;
     } else {
-        peer_ = addresses.front();
-        helper_.sock = plat::OpenStreamSocket(peer_);
+        SetPeer(addresses.front());
+        helper_.sock = plat::OpenStreamSocket(*peer_);
         if (helper_.sock == plat::kInvalidSocket) {
             int code = plat::LastSocketError();
             DestroyUnwatched();
@@ -50,7 +50,7 @@ bool TcpSocket::AsyncConnect(const std::vector<plat::NetAddress>& addresses, int
     try {
         if (!connected) {
             if (timeout > 0) helper_.SetNonBlocking();
-            connected = helper_.ConnectAddress(peer_, port);
+            connected = helper_.ConnectAddress(*peer_, port);
         }
         // From here on the frame's thread does every send and receive; a
         // blocking handle could stall it on a peer that stops reading.
@@ -93,7 +93,7 @@ bool TcpSocket::BlockingConnect(const std::vector<plat::NetAddress>& addresses, 
         if (helper_.sock == plat::kInvalidSocket) continue;
         try {
             if (helper_.ConnectAddress(address, port)) {
-                peer_ = address;
+                SetPeer(address);
                 return true;
             }
         } catch (const std::exception&) {
@@ -116,8 +116,18 @@ bool TcpSocket::RaceConnect(const std::vector<plat::NetAddress>& addresses, int 
 
 void TcpSocket::RaceWon(plat::socket_t handle, const plat::NetAddress& address) {
     helper_.sock = handle;
-    peer_ = address;
+    SetPeer(address);
     Guarded(&TcpSocket::ReportConnect, 0);
+}
+
+void TcpSocket::SetPeer(const plat::NetAddress& address) {
+    if (!peer_) peer_.reset(new plat::NetAddress(address));
+    else *peer_ = address;
+}
+
+const plat::NetAddress& TcpSocket::PeerAddress() const {
+    static const plat::NetAddress kNone;
+    return peer_ ? *peer_ : kNone;
 }
 
 void TcpSocket::RaceLost(int code) {

@@ -48,8 +48,9 @@ public:
     void RaceWon(plat::socket_t handle, const plat::NetAddress& address);
     void RaceLost(int code);
 
-    // The address the socket connected to (meaningful once connected).
-    const plat::NetAddress& PeerAddress() const { return peer_; }
+    // The address the socket connected to (meaningful once an outgoing
+    // connect succeeded; an accepted socket has none).
+    const plat::NetAddress& PeerAddress() const;
 
     // Takes over a connected handle (an accepted connection), makes it
     // non-blocking and watches it for reading. On failure the
@@ -83,7 +84,10 @@ private:
     // connect, and stays readable/writable on some platforms.
     bool connectFailed_;
     std::unique_ptr<ConnectRace> race_;
-    plat::NetAddress peer_;
+    // Only a socket that connects out has one: an accepted socket, the most
+    // numerous kind, spends a pointer on it, not a whole address.
+    std::unique_ptr<plat::NetAddress> peer_;
+    void SetPeer(const plat::NetAddress& address);
 };
 
 #endif
