@@ -4,6 +4,7 @@
 #ifndef VEMNET_POLLER_H
 #define VEMNET_POLLER_H
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "vemnet/frame.h"
 
 namespace plat {
 
@@ -18,6 +20,19 @@ struct PollEvent {
     void* owner;
     unsigned mask;   // exactly one of EV_READ, EV_WRITE, EV_EXCEPT
 };
+
+// Sorts ready (one entry per owner, its ready bits) by owner address and
+// appends one event per bit to out, read, write, except: the order select's
+// sets and the frame's walk of its handlers give. Every poller ends its
+// Collect with it.
+inline void AppendInOwnerOrder(std::vector<PollEvent>* ready, std::vector<PollEvent>* out) {
+    std::sort(ready->begin(), ready->end(), [](const PollEvent& a, const PollEvent& b) { return a.owner < b.owner; });
+    for (const PollEvent& e : *ready) {
+        if (e.mask & EV_READ) out->push_back(PollEvent{e.owner, EV_READ});
+        if (e.mask & EV_WRITE) out->push_back(PollEvent{e.owner, EV_WRITE});
+        if (e.mask & EV_EXCEPT) out->push_back(PollEvent{e.owner, EV_EXCEPT});
+    }
+}
 
 class Poller {
 public:

@@ -87,10 +87,11 @@ void RouteWon(const std::wstring& host, int port, RouteStep step, bool betterFai
 
 void RouteProbeWon(const std::wstring& host, int port, RouteStep step, uint64_t now) {
     std::lock_guard<std::mutex> guard(g_lock);
-    auto it = g_routes.find(Key(host, port));
+    const std::wstring key = Key(host, port);
+    auto it = g_routes.find(key);
     if (it != g_routes.end() && int(it->second.step) <= int(step)) return;
     if (it == g_routes.end()) MakeRoom(now);
-    g_routes[Key(host, port)] = Remembered{step, now, now};
+    g_routes[key] = Remembered{step, now, now};
 }
 
 void ForgetRoutes() {

@@ -223,15 +223,7 @@ public:
             unsigned bits = FromEpoll(ev.events, slot.mask);
             if (bits) ready_list_.push_back(PollEvent{slot.owner, bits});
         }
-        // select reports by socket set, and the frame walks its handlers in
-        // address order: keep that order.
-        std::sort(ready_list_.begin(), ready_list_.end(),
-                  [](const PollEvent& a, const PollEvent& b) { return a.owner < b.owner; });
-        for (const PollEvent& e : ready_list_) {
-            if (e.mask & EV_READ) out->push_back(PollEvent{e.owner, EV_READ});
-            if (e.mask & EV_WRITE) out->push_back(PollEvent{e.owner, EV_WRITE});
-            if (e.mask & EV_EXCEPT) out->push_back(PollEvent{e.owner, EV_EXCEPT});
-        }
+        AppendInOwnerOrder(&ready_list_, out);
         // A full buffer means more may be ready than one wait can return.
         if (size_t(ready_) == events_.size() && events_.size() < kMaxEvents) {
             events_.resize(std::min(kMaxEvents, events_.size() * 2));

@@ -128,15 +128,7 @@ public:
             unsigned bits = FromPoll(f.revents, it->second.mask);
             if (bits) readyList_.push_back(PollEvent{owner, bits});
         }
-        // select reports by socket set, and the frame walks its handlers in
-        // address order: keep that order.
-        std::sort(readyList_.begin(), readyList_.end(),
-                  [](const PollEvent& a, const PollEvent& b) { return a.owner < b.owner; });
-        for (const PollEvent& e : readyList_) {
-            if (e.mask & EV_READ) events->push_back(PollEvent{e.owner, EV_READ});
-            if (e.mask & EV_WRITE) events->push_back(PollEvent{e.owner, EV_WRITE});
-            if (e.mask & EV_EXCEPT) events->push_back(PollEvent{e.owner, EV_EXCEPT});
-        }
+        AppendInOwnerOrder(&readyList_, events);
     }
 
     void Wake() override { wakeDatagram_.Wake(); }
