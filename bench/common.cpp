@@ -24,6 +24,8 @@ std::unique_ptr<Server> MakeServer(const std::string& lib) {
     if (lib == "vemnet") return MakeVemnetServer();
     if (lib == "libevent") return MakeLibeventServer();
     if (lib == "asio") return MakeAsioServer();
+    if (lib == "uring") return MakeUringServer(false);
+    if (lib == "uring-batch") return MakeUringServer(true);
     return nullptr;
 }
 
@@ -31,6 +33,8 @@ bool RunClient(const std::string& lib, const ClientJob& job, ClientResult* r) {
     if (lib == "vemnet") return VemnetClient(job, r);
     if (lib == "libevent") return LibeventClient(job, r);
     if (lib == "asio") return AsioClient(job, r);
+    if (lib == "uring") return UringClient(job, false, r);
+    if (lib == "uring-batch") return UringClient(job, true, r);
     r->error = "no-client-for-this-library";
     return false;
 }

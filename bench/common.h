@@ -107,9 +107,11 @@ bool TimerLateness(const std::string& lib, int samples, std::vector<double>* ns)
 std::unique_ptr<Server> MakeVemnetServer();
 std::unique_ptr<Server> MakeLibeventServer();
 std::unique_ptr<Server> MakeAsioServer();
+std::unique_ptr<Server> MakeUringServer(bool batch);
 bool VemnetClient(const ClientJob& job, ClientResult* result);
 bool LibeventClient(const ClientJob& job, ClientResult* result);
 bool AsioClient(const ClientJob& job, ClientResult* result);
+bool UringClient(const ClientJob& job, bool batch, ClientResult* result);
 bool VemnetTaskLatency(int samples, std::vector<double>* ns);
 bool AsioTaskLatency(int samples, std::vector<double>* ns);
 bool UvTaskLatency(int samples, std::vector<double>* ns);

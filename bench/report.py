@@ -193,6 +193,21 @@ def main():
         for r in trows:
             print("| " + " | ".join(r) + " |")
         print()
+    floor = []
+    for pin, _ in PLACEMENTS:
+        for c in ["1", "100", "1000", "10000"]:
+            m = {lib: med(runs, "rate", bench="pingpong", pin=pin, conns=c, lib=lib) for lib in ["vemnet", "asio", "uring"]}
+            if m["uring"] and m["asio"] and m["vemnet"]:
+                floor.append((f"{c} conn, pin={pin}", fmt(m["vemnet"]), fmt(m["asio"]), fmt(m["uring"]),
+                              f"{m['vemnet'] / m['asio']:.2f}", f"{m['uring'] / m['asio']:.2f}"))
+    if floor:
+        print("Ping-pong against the completion floor (io_uring, no library), msg/s medians:")
+        print()
+        print("| ping-pong | vemnet | asio | io_uring floor | vemnet / asio | floor / asio |")
+        print("|---|---|---|---|---|---|")
+        for r in floor:
+            print("| " + " | ".join(r) + " |")
+        print()
     print("Other figures (medians):")
     print()
     print("| benchmark | unit | vemnet | peers | vemnet / faster peer | goal | met |")

@@ -49,6 +49,16 @@ public:
     // Makes a wait under way (or the next one) return at once. Any thread.
     virtual void WakeUp() {}
 
+    // The result of the call the frame made for handler's current event
+    // (see Handler::OfferRead), taken once; false when it made none.
+    bool TakeMadeCall(Handler* handler, int* result, int* error) {
+        if (madeFor_ != handler || !handler) return false;
+        madeFor_ = nullptr;
+        *result = madeResult_;
+        *error = madeError_;
+        return true;
+    }
+
 protected:
     bool Dropped(Handler* handler) const;   // in the pending-delete or removed list
     void Cleanup();
@@ -61,6 +71,10 @@ protected:
     std::list<INetTask*> tasks_;
     plat::Lock frameLock_;
     std::atomic<std::thread::id> threadId_;
+    // The call made for the event being dispatched, if any.
+    Handler* madeFor_ = nullptr;
+    int madeResult_ = 0;
+    int madeError_ = 0;
 };
 
 // Deletes a task, which may be a host's built by another compiler, through

@@ -37,6 +37,8 @@ void SelSelector::Run() {
     threadId_.store(std::this_thread::get_id());
     EventList events;
     FrameGuard guard(this);
+    // Made on the thread that submits to it.
+    batch_ = plat::IoBatch::Create();
     while (IsRunning()) {
         RunTasks();
         WaitEvents(events, timeout_);
@@ -45,14 +47,28 @@ void SelSelector::Run() {
         dispatching_ = true;
         RunTimers();
         WriteEarly();
-        for (const auto& ev : events) {
-            Dispatch(ev.first, ev.second);
-            WriteEarly();
+        if (batch_) {
+            // A round's receives first, then its events; the replies they
+            // made leave together at the end of the round. Rounds are small
+            // enough that the input and output regions they hold at once
+            // stay in the thread's cache of regions.
+            for (size_t first = 0; first < events.size(); first += kBatchRound) {
+                size_t end = std::min(events.size(), first + kBatchRound);
+                ReadAhead(events, first, end);
+                for (size_t i = first; i < end; ++i) DispatchMade(events[i].first, events[i].second, opOf_[i - first]);
+                WriteEarly();
+            }
+        } else {
+            for (const auto& ev : events) {
+                Dispatch(ev.first, ev.second);
+                WriteEarly();
+            }
         }
         dispatching_ = false;
         events.clear();
         Cleanup();
     }
+    batch_.reset();
     EventList().swap(events);
     threadId_.store(std::thread::id());
 }
@@ -111,14 +127,67 @@ void SelSelector::WriteEarly() {
     // these writes queue anew goes out in the next cycle.
     writeBatch_.clear();
     writeBatch_.swap(writeSoon_);
-    for (Handler* h : writeBatch_) {
+    const bool batched = batch_ && writeBatch_.size() > 1;
+    if (batched) {
+        // The sends of every handler that would be written, as one call. A
+        // handler listed twice offers its bytes once.
+        ops_.clear();
+        opOf_.assign(writeBatch_.size(), -1);
+        for (size_t i = 0; i < writeBatch_.size(); ++i) {
+            Handler* h = writeBatch_[i];
+            if (Dropped(h)) continue;
+            Handler::FrameEntry& e = h->frameEntry();
+            if (!e.registered || !(e.interest & EV_WRITE) || e.offered) continue;
+            plat::IoOp op;
+            if (!h->OfferWrite(&op)) continue;
+            e.offered = true;
+            opOf_[i] = int(ops_.size());
+            ops_.push_back(op);
+        }
+        if (!ops_.empty()) batch_->Run(ops_);
+        for (size_t i = 0; i < writeBatch_.size(); ++i) {
+            if (opOf_[i] >= 0) writeBatch_[i]->frameEntry().offered = false;
+        }
+    }
+    for (size_t i = 0; i < writeBatch_.size(); ++i) {
+        Handler* h = writeBatch_[i];
         // A dropped handler may be gone: nothing of it is read.
         if (Dropped(h)) continue;
         const Handler::FrameEntry& e = h->frameEntry();
-        if (e.registered && (e.interest & EV_WRITE)) Dispatch(h, EV_WRITE);
+        if (e.registered && (e.interest & EV_WRITE)) DispatchMade(h, EV_WRITE, batched ? opOf_[i] : -1);
     }
     writeBatch_.clear();
     writeSoon_.clear();
+}
+
+void SelSelector::ReadAhead(const EventList& events, size_t first, size_t end) {
+    ops_.clear();
+    opOf_.assign(end - first, -1);
+    size_t reads = 0;
+    for (size_t i = first; i < end; ++i) reads += events[i].second == EV_READ;
+    // One receive is made by its own event: a batch would only add to it.
+    if (reads < 2) return;
+    for (size_t i = first; i < end; ++i) {
+        Handler* h = events[i].first;
+        if (events[i].second != EV_READ || Dropped(h)) continue;
+        plat::IoOp op;
+        if (!h->OfferRead(&op)) continue;
+        opOf_[i - first] = int(ops_.size());
+        ops_.push_back(op);
+    }
+    if (!ops_.empty()) batch_->Run(ops_);
+}
+
+void SelSelector::DispatchMade(Handler* handler, unsigned mask, int op) {
+    if (op < 0) {
+        Dispatch(handler, mask);
+        return;
+    }
+    madeFor_ = handler;
+    madeResult_ = ops_[size_t(op)].result;
+    madeError_ = ops_[size_t(op)].error;
+    Dispatch(handler, mask);
+    madeFor_ = nullptr;
 }
 
 void SelSelector::RunTimers() {

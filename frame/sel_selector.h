@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "frame/base_selector.h"
+#include "platform/io_batch.h"
 #include "platform/poller.h"
 
 class SelSelector : public BaseSelector {
@@ -28,14 +29,22 @@ public:
     virtual void WaitEvents(EventList& events, int timeout);
 
     static const unsigned kHandlerLimit = 30000;
+    // Events served per batched round (see Run).
+    static const size_t kBatchRound = 128;
     size_t HandlerCount() const { return registered_.size(); }
     // The interest mask of handler's entry, or -1 when it has none.
     int InterestOf(Handler* handler) const;
 
     void WakeUp() override;
+    // Whether this run of the frame batches its sockets' calls.
+    bool Batching() const { return batch_ != nullptr; }
 
 private:
     void Dispatch(Handler* handler, unsigned mask);
+    // Dispatch, the event's call having been made as ops_[op] (none: -1).
+    void DispatchMade(Handler* handler, unsigned mask, int op);
+    // With a batch: every read event's receive as one call, before dispatch.
+    void ReadAhead(const EventList& events, size_t first, size_t end);
     void RunTimers();
     void WriteEarly();
     int64_t WaitTimeoutMicros();
@@ -52,6 +61,12 @@ private:
     std::vector<Handler*> writeSoon_;   // gained EV_WRITE during dispatch
     std::vector<Handler*> writeBatch_;
     bool dispatching_ = false;
+    // Present while Run runs on a system that can make many calls as one:
+    // the receives of a wait's read events and the writes of a cycle then
+    // go to the kernel together.
+    std::unique_ptr<plat::IoBatch> batch_;
+    std::vector<plat::IoOp> ops_;
+    std::vector<int> opOf_;   // per event (reads) or per handler (writes): its op, or -1
 };
 
 #endif

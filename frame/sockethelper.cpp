@@ -20,18 +20,26 @@ void Sockethelper::SetNonBlocking() {
 
 int Sockethelper::Recv(char* buf, int size) {
     int r = plat::Recv(sock, buf, size);
-    if (r < 0) throw socket_error("recv");
-    return r;
+    return RecvResult(r, r < 0 ? plat::LastSocketError() : 0);
 }
 
 int Sockethelper::Send(const char* data, int len) {
     int r = plat::Send(sock, data, len);
-    if (r < 0) {
-        int code = plat::LastSocketError();
-        if (code == plat::kErrWouldBlock) return 0;
-        throw socket_error(code, "send");
-    }
-    return r;
+    return SendResult(r, r < 0 ? plat::LastSocketError() : 0);
+}
+
+int Sockethelper::RecvResult(int result, int error) {
+    if (result >= 0) return result;
+    // The code stays the thread's last error for the socket's OnError.
+    plat::SetLastSocketError(error);
+    throw socket_error(error, "recv");
+}
+
+int Sockethelper::SendResult(int result, int error) {
+    if (result >= 0) return result;
+    if (error == plat::kErrWouldBlock) return 0;
+    plat::SetLastSocketError(error);
+    throw socket_error(error, "send");
 }
 
 int Sockethelper::SendTo(const char* data, int len, uint32_t ip, int port) {

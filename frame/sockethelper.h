@@ -28,6 +28,10 @@ public:
     void SetNonBlocking();                          // "setblocking FIONBIO"
     int Recv(char* buf, int size);                  // "recv"; 0 when the peer closed
     int Send(const char* data, int len);            // "send"; 0 on would-block
+    // What Recv and Send make of a call's result (bytes, or -1 with the
+    // Windows Sockets code error), for calls made elsewhere (a batch).
+    static int RecvResult(int result, int error);
+    static int SendResult(int result, int error);
     int SendTo(const char* data, int len, uint32_t ip, int port);  // "sendto"
     // true: connected at once; false: in progress; throws "connect" or
     // "dereism connection found".

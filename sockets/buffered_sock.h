@@ -10,6 +10,7 @@
 #include <exception>
 
 #include "frame/base_selector.h"
+#include "platform/io_batch.h"
 #include "sockets/sock_buffer.h"
 #include "sockets/tcp_socket.h"
 
@@ -27,7 +28,10 @@ public:
 
     void HandleRead() override {
         if (!callback_) return;
-        int n = input_.read_from(helper_, readOffer_);
+        int made = 0, error = 0;
+        int n = selector_ && selector_->TakeMadeCall(this, &made, &error)
+                    ? input_.took(Sockethelper::RecvResult(made, error), readOffer_)
+                    : input_.read_from(helper_, readOffer_);
         if (n > 0) {
             unsigned consumed = callback_->OnData(input_.data(), input_.size());
             if (consumed) input_.consume(consumed);
@@ -41,7 +45,12 @@ public:
         int n = 0;
         // An empty queue still ends in OnSent: the first writable event after
         // a connect, and a Send of no bytes, are answered that way.
-        if (output_.size() > 0) n = helper_.Send(output_.data(), int(output_.size()));
+        int made = 0, error = 0;
+        if (selector_ && selector_->TakeMadeCall(this, &made, &error)) {
+            n = Sockethelper::SendResult(made, error);
+        } else if (output_.size() > 0) {
+            n = helper_.Send(output_.data(), int(output_.size()));
+        }
         output_.consume(uint32_t(n));
         if (output_.empty()) {
             Select(EV_WRITE, 0);
@@ -49,6 +58,22 @@ public:
         } else {
             Select(0, EV_WRITE);
         }
+    }
+
+    // Offered only where the event is sure to make this very call: a
+    // connected socket with a callback, room for input, bytes to send.
+    bool OfferRead(plat::IoOp* op) override {
+        if (!callback_ || !(helper_.flags & SF_CONNECTED)) return false;
+        uint32_t free = input_.make_room(readOffer_);
+        if (free == 0) return false;   // the event reports the full queue
+        *op = plat::IoOp{helper_.sock, input_.data() + input_.size(), int(free), false, 0, 0};
+        return true;
+    }
+
+    bool OfferWrite(plat::IoOp* op) override {
+        if (!(helper_.flags & SF_CONNECTED) || output_.size() == 0) return false;
+        *op = plat::IoOp{helper_.sock, output_.data(), int(output_.size()), true, 0, 0};
+        return true;
     }
 
     void HandleError(int code, const char* text) override {

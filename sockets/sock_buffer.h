@@ -20,6 +20,15 @@ struct SockBuffer : public Buffer {
     // throws buffer_overflow when no byte is free and lets the socket_error
     // of a failed receive pass.
     int read_from(Sockethelper& sock, uint32_t& offer) {
+        uint32_t free = make_room(offer);
+        if (free == 0) throw buffer_overflow("input buffer overflow");
+        return took(sock.Recv(this->data() + this->size(), int(free)), offer);
+    }
+
+    // read_from in two steps, for a receive made elsewhere: the free space
+    // the receive may fill (make_room; 0: none), then the bytes it took
+    // (took, with the space as it was offered).
+    uint32_t make_room(uint32_t& offer) {
         const uint32_t block = Buffer::kBlockSize;
         if (offer < block) offer = block;
         uint32_t free = this->capacity() - this->size();
@@ -27,13 +36,15 @@ struct SockBuffer : public Buffer {
             const uint32_t room = Buffer::kCapacity - this->size();
             this->reserve(offer < room ? offer : room);
         }
-        free = this->capacity() - this->size();
-        if (free == 0) throw buffer_overflow("input buffer overflow");
-        int r = sock.Recv(this->data() + this->size(), int(free));
+        return this->capacity() - this->size();
+    }
+
+    int took(int r, uint32_t& offer) {
+        const uint32_t free = this->capacity() - this->size();
         if (r > 0) {
             this->grow_length(uint32_t(r));
             if (uint32_t(r) == free) offer = offer * 2 < kLargestOffer ? offer * 2 : kLargestOffer;
-            else if (uint32_t(r) < free / 2) offer = block;
+            else if (uint32_t(r) < free / 2) offer = Buffer::kBlockSize;
         }
         return r;
     }

@@ -15,7 +15,7 @@ PACKAGES=(
     # the system's proxy answer (PAC scripts, auto-detection), loaded at run time
     libproxy1v5 libproxy1-plugin-webkit
     # tests and benchmarks
-    libgtest-dev libbenchmark-dev libevent-dev libuv1-dev iperf3
+    libgtest-dev libbenchmark-dev libevent-dev libuv1-dev liburing-dev iperf3
     # Windows cross build, run under wine
     g++-mingw-w64-x86-64 wine64
     # real proxy peers for the tests
