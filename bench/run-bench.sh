@@ -78,13 +78,13 @@ else
   IDLE=$((LIM - 1000)); [ "$IDLE" -gt 19000 ] && IDLE=19000
 fi
 
-# The ping-pong rows also run the completion floor (io_uring without a
-# library) where the kernel lets a process use io_uring.
+# The ping-pong rows also run two floors written on io_uring without a
+# library (bench/uring_impl.cpp) where the kernel lets a process use it.
 LIBS_PP=$LIBS_NET
 if timeout 30 "$BIN" pingpong --lib uring --conns 1 --secs 0.05 2>/dev/null | grep -q 'ok=1'; then
-  LIBS_PP="$LIBS_NET uring"
+  LIBS_PP="$LIBS_NET uring uring-batch"
 else
-  echo "io_uring: not usable here; the completion floor is left out" | tee -a "$RES"
+  echo "io_uring: not usable here; the floors are left out" | tee -a "$RES"
 fi
 
 for pin in $PINS; do

@@ -17,6 +17,7 @@
 #include "sockets/buffered_sock.h"
 #include "tests/support/frame_thread.h"
 #include "tests/support/loopback_pair.h"
+#include "tests/support/raw_sockets.h"
 #include "tests/support/socket_helpers.h"
 #include "tests/support/wait.h"
 #include "vemnet/sock.h"
@@ -733,4 +734,37 @@ TEST(TcpQueues, AReplyLeavesBeforeTheNextReadySocketIsServed) {
     CloseOnFrame(ft, second.sock);
     plat::CloseSocket(pa);
     plat::CloseSocket(pb);
+}
+
+// Sockets ready together are read together (one call where the frame
+// batches): each still gets what its own receive found, bytes, the end of
+// the stream, or a reset with its code.
+TEST(TcpQueues, SocketsReadyTogetherEachGetTheirOwnOutcome) {
+    FrameThread ft;
+    plat::socket_t s[3], peer[3];
+    RecordingCallback cb[3];
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(testing_support::ConnectedPair(&s[i], &peer[i]));
+    ft.RunSync([&] {
+        for (int i = 0; i < 3; ++i) cb[i].sock = CreateAsyncServerSock(&cb[i], s[i], ft.frame());
+    });
+    // From the frame's own thread, between two waits: the next wait finds
+    // all three ready.
+    ft.RunSync([&] {
+        ASSERT_TRUE(SendAll(peer[0], "abc", 3));
+        plat::CloseSocket(peer[1]);
+        testing_support::ResetOnClose(peer[2]);
+        plat::CloseSocket(peer[2]);
+    });
+    ASSERT_TRUE(cb[0].WaitCount(SockEvent::Data, 1));
+    ASSERT_TRUE(cb[1].WaitCount(SockEvent::Close, 1));
+    ASSERT_TRUE(cb[2].WaitCount(SockEvent::Error, 1));
+    EXPECT_EQ("abc", cb[0].Received());
+    EXPECT_EQ(0u, cb[0].Count(SockEvent::Close) + cb[0].Count(SockEvent::Error));
+    EXPECT_EQ(0u, cb[1].Count(SockEvent::Data) + cb[1].Count(SockEvent::Error));
+    std::vector<SockEvent> reset = cb[2].Events();
+    ASSERT_EQ(1u, reset.size());
+    EXPECT_EQ(plat::kErrConnReset, reset[0].value);
+    EXPECT_NE(std::string::npos, reset[0].text.find("recv")) << reset[0].text;
+    CloseOnFrame(ft, cb[0].sock);
+    plat::CloseSocket(peer[0]);
 }
