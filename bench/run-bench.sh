@@ -14,7 +14,7 @@
 #   server's loop on CPU 0 and the client's on CPU 1; the libraries
 #   alternate within each repetition.
 #
-# Needs libevent-dev, libuv1-dev, libboost-dev; iperf3 for the loopback
+# Needs libevent-dev, libuv1-dev, liburing-dev, libboost-dev; iperf3 for the loopback
 # limit of the bulk figure and gnuplot for the chart (both optional).
 set -u
 

@@ -757,14 +757,20 @@ TEST(TcpQueues, SocketsReadyTogetherEachGetTheirOwnOutcome) {
     });
     ASSERT_TRUE(cb[0].WaitCount(SockEvent::Data, 1));
     ASSERT_TRUE(cb[1].WaitCount(SockEvent::Close, 1));
-    ASSERT_TRUE(cb[2].WaitCount(SockEvent::Error, 1));
+    ASSERT_TRUE(WaitFor([&] { return cb[2].Total() > 0; }));
     EXPECT_EQ("abc", cb[0].Received());
     EXPECT_EQ(0u, cb[0].Count(SockEvent::Close) + cb[0].Count(SockEvent::Error));
     EXPECT_EQ(0u, cb[1].Count(SockEvent::Data) + cb[1].Count(SockEvent::Error));
+    // Linux reports the reset to the receive; wine's sockets report the
+    // end of the stream.
     std::vector<SockEvent> reset = cb[2].Events();
     ASSERT_EQ(1u, reset.size());
-    EXPECT_EQ(plat::kErrConnReset, reset[0].value);
-    EXPECT_NE(std::string::npos, reset[0].text.find("recv")) << reset[0].text;
+    if (reset[0].kind == SockEvent::Error) {
+        EXPECT_EQ(plat::kErrConnReset, reset[0].value);
+        EXPECT_NE(std::string::npos, reset[0].text.find("recv")) << reset[0].text;
+    } else {
+        EXPECT_EQ(SockEvent::Close, reset[0].kind);
+    }
     CloseOnFrame(ft, cb[0].sock);
     plat::CloseSocket(peer[0]);
 }
