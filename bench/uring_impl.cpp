@@ -88,33 +88,10 @@ void SendThenRecv(io_uring* ring, Conn& c, uint32_t id, const char* data, unsign
     Recv(ring, c, id);
 }
 
-class UringServer : public Server {
+// What both servers share: the ring, the listener, a stop signal (an
+// eventfd) and the connections, and their teardown once the loop ended.
+class RingServer : public Server {
 public:
-    int Start(ServerMode mode, ServerStats* stats) override {
-        if (mode != ServerMode::Echo) return -1;
-        stats_ = stats;
-        if (!InitRing(&ring_)) return -1;
-        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        int one = 1;
-        setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (bind(listener_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(listener_, 4096) != 0) return -1;
-        socklen_t len = sizeof sa;
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&sa), &len);
-        stop_ = eventfd(0, EFD_CLOEXEC);
-        io_uring_sqe* sqe = Entry(&ring_);
-        io_uring_prep_multishot_accept(sqe, listener_, nullptr, nullptr, SOCK_CLOEXEC);
-        io_uring_sqe_set_data64(sqe, Tag(kAccept, 0));
-        sqe = Entry(&ring_);
-        io_uring_prep_read(sqe, stop_, &stopValue_, sizeof stopValue_, 0);
-        io_uring_sqe_set_data64(sqe, Tag(kStop, 0));
-        io_uring_submit(&ring_);
-        thread_ = std::thread([this] { Loop(); });
-        return ntohs(sa.sin_port);
-    }
-
     void Stop() override {
         if (!thread_.joinable()) return;
         uint64_t one = 1;
@@ -126,7 +103,62 @@ public:
         }
         close(listener_);
         close(stop_);
+        if (ep_ >= 0) close(ep_);
         io_uring_queue_exit(&ring_);
+    }
+
+protected:
+    // The ring and a listener on 127.0.0.1; its port, or -1.
+    int Open(ServerMode mode, ServerStats* stats, int flags) {
+        if (mode != ServerMode::Echo) return -1;
+        stats_ = stats;
+        if (!InitRing(&ring_)) return -1;
+        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | flags, 0);
+        int one = 1;
+        setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (bind(listener_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(listener_, 4096) != 0) return -1;
+        socklen_t len = sizeof sa;
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&sa), &len);
+        stop_ = eventfd(0, EFD_CLOEXEC);
+        return ntohs(sa.sin_port);
+    }
+
+    Conn* Add(int fd, uint32_t* id) {
+        SetNoDelay(fd);
+        Conn* c = new Conn;
+        c->fd = fd;
+        *id = uint32_t(conns_.size());
+        conns_.push_back(c);
+        stats_->OnAccepted();
+        return c;
+    }
+
+    io_uring ring_{};
+    int listener_ = -1;
+    int stop_ = -1;
+    int ep_ = -1;
+    ServerStats* stats_ = nullptr;
+    std::vector<Conn*> conns_;
+    std::thread thread_;
+};
+
+class UringServer : public RingServer {
+public:
+    int Start(ServerMode mode, ServerStats* stats) override {
+        int port = Open(mode, stats, 0);
+        if (port < 0) return -1;
+        io_uring_sqe* sqe = Entry(&ring_);
+        io_uring_prep_multishot_accept(sqe, listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        io_uring_sqe_set_data64(sqe, Tag(kAccept, 0));
+        sqe = Entry(&ring_);
+        io_uring_prep_read(sqe, stop_, &stopValue_, sizeof stopValue_, 0);
+        io_uring_sqe_set_data64(sqe, Tag(kStop, 0));
+        io_uring_submit(&ring_);
+        thread_ = std::thread([this] { Loop(); });
+        return port;
     }
 
 private:
@@ -152,12 +184,8 @@ private:
 
     void Accepted(io_uring_cqe* cqe) {
         if (cqe->res < 0) return;
-        SetNoDelay(cqe->res);
-        Conn* c = new Conn;
-        c->fd = cqe->res;
-        uint32_t id = uint32_t(conns_.size());
-        conns_.push_back(c);
-        stats_->OnAccepted();
+        uint32_t id;
+        Conn* c = Add(cqe->res, &id);
         Recv(&ring_, *c, id);
         if (!(cqe->flags & IORING_CQE_F_MORE)) {
             io_uring_sqe* sqe = Entry(&ring_);
@@ -175,13 +203,7 @@ private:
         SendThenRecv(&ring_, c, id, c.buf, unsigned(res));
     }
 
-    io_uring ring_{};
-    int listener_ = -1;
-    int stop_ = -1;
     uint64_t stopValue_ = 0;
-    ServerStats* stats_ = nullptr;
-    std::vector<Conn*> conns_;
-    std::thread thread_;
 };
 
 
@@ -227,41 +249,15 @@ bool Watch(int ep, int fd, uint64_t key) {
     return epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev) == 0;
 }
 
-class BatchServer : public Server {
+class BatchServer : public RingServer {
 public:
     int Start(ServerMode mode, ServerStats* stats) override {
-        if (mode != ServerMode::Echo) return -1;
-        stats_ = stats;
-        if (!InitRing(&ring_)) return -1;
-        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        int one = 1;
-        setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (bind(listener_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(listener_, 4096) != 0) return -1;
-        socklen_t len = sizeof sa;
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&sa), &len);
+        int port = Open(mode, stats, SOCK_NONBLOCK);
+        if (port < 0) return -1;
         ep_ = epoll_create1(EPOLL_CLOEXEC);
-        stop_ = eventfd(0, EFD_CLOEXEC);
         if (!Watch(ep_, listener_, kListenerKey) || !Watch(ep_, stop_, kStopKey)) return -1;
         thread_ = std::thread([this] { Loop(); });
-        return ntohs(sa.sin_port);
-    }
-
-    void Stop() override {
-        if (!thread_.joinable()) return;
-        uint64_t one = 1;
-        if (write(stop_, &one, sizeof one) != sizeof one) return;
-        thread_.join();
-        for (Conn* c : conns_) {
-            close(c->fd);
-            delete c;
-        }
-        close(listener_);
-        close(stop_);
-        close(ep_);
-        io_uring_queue_exit(&ring_);
+        return port;
     }
 
 private:
@@ -299,23 +295,12 @@ private:
         for (;;) {
             int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
             if (fd < 0) return;
-            SetNoDelay(fd);
-            Conn* c = new Conn;
-            c->fd = fd;
-            uint64_t id = conns_.size();
-            conns_.push_back(c);
-            stats_->OnAccepted();
+            uint32_t id;
+            Add(fd, &id);
             Watch(ep_, fd, id);
         }
     }
 
-    io_uring ring_{};
-    int listener_ = -1;
-    int ep_ = -1;
-    int stop_ = -1;
-    ServerStats* stats_ = nullptr;
-    std::vector<Conn*> conns_;
-    std::thread thread_;
 };
 
 bool Connect(int port, Conn* c) {
