@@ -127,7 +127,7 @@ void SelSelector::WriteEarly() {
     // these writes queue anew goes out in the next cycle.
     writeBatch_.clear();
     writeBatch_.swap(writeSoon_);
-    const bool batched = batch_ && writeBatch_.size() > 1;
+    bool batched = batch_ && writeBatch_.size() > 1;
     if (batched) {
         // The sends of every handler that would be written, as one call. A
         // handler listed twice offers its bytes once.
@@ -144,10 +144,12 @@ void SelSelector::WriteEarly() {
             opOf_[i] = int(ops_.size());
             ops_.push_back(op);
         }
-        if (!ops_.empty()) batch_->Run(ops_);
         for (size_t i = 0; i < writeBatch_.size(); ++i) {
             if (opOf_[i] >= 0) writeBatch_[i]->frameEntry().offered = false;
         }
+        // One send is made by its own event: a batch would only add to it.
+        batched = ops_.size() > 1;
+        if (batched) batch_->Run(ops_);
     }
     for (size_t i = 0; i < writeBatch_.size(); ++i) {
         Handler* h = writeBatch_[i];
@@ -163,9 +165,9 @@ void SelSelector::WriteEarly() {
 void SelSelector::ReadAhead(const EventList& events, size_t first, size_t end) {
     ops_.clear();
     opOf_.assign(end - first, -1);
+    // One receive is made by its own event: a batch would only add to it.
     size_t reads = 0;
     for (size_t i = first; i < end; ++i) reads += events[i].second == EV_READ;
-    // One receive is made by its own event: a batch would only add to it.
     if (reads < 2) return;
     for (size_t i = first; i < end; ++i) {
         Handler* h = events[i].first;
@@ -175,7 +177,11 @@ void SelSelector::ReadAhead(const EventList& events, size_t first, size_t end) {
         opOf_[i - first] = int(ops_.size());
         ops_.push_back(op);
     }
-    if (!ops_.empty()) batch_->Run(ops_);
+    if (ops_.size() > 1) {
+        batch_->Run(ops_);
+    } else {
+        opOf_.assign(end - first, -1);
+    }
 }
 
 void SelSelector::DispatchMade(Handler* handler, unsigned mask, int op) {
