@@ -78,12 +78,11 @@ void SendThenRecv(io_uring* ring, Conn& c, uint32_t id, const char* data, unsign
     io_uring_prep_send(sqe, c.fd, data, n, 0);
     sqe->flags |= IOSQE_IO_LINK | IOSQE_CQE_SKIP_SUCCESS;
     io_uring_sqe_set_data64(sqe, Tag(kRecv, id));
-    // Both entries must be in one submission for the link to hold.
+    // Both entries must be in one submission for the link to hold; with
+    // no room left the send goes alone, ahead of the receive.
     if (io_uring_sq_space_left(ring) == 0) {
         sqe->flags &= ~IOSQE_IO_LINK;
         io_uring_submit(ring);
-        Recv(ring, c, id);
-        return;
     }
     Recv(ring, c, id);
 }
@@ -314,6 +313,41 @@ bool Connect(int port, Conn* c) {
     return true;
 }
 
+// The client's loop on completions: each answer's receive completes, the
+// next ping and its receive go in. False when a peer closed.
+bool CompletionPingPong(io_uring* ring, std::vector<Conn>& conns, double end, uint64_t* count, double* now) {
+    for (uint32_t i = 0; i < conns.size(); ++i) SendThenRecv(ring, conns[i], i, kPayload, kMessage);
+    for (;;) {
+        io_uring_submit_and_wait(ring, 1);
+        io_uring_cqe* cqe;
+        unsigned head, seen = 0;
+        bool done = false, ok = true;
+        io_uring_for_each_cqe(ring, head, cqe) {
+            ++seen;
+            if (done || !ok) continue;
+            uint32_t id = ConnOf(io_uring_cqe_get_data64(cqe));
+            if (cqe->res <= 0) {
+                ok = false;
+                continue;
+            }
+            Conn& c = conns[id];
+            c.got += unsigned(cqe->res);
+            bool sent = false;
+            while (c.got >= kMessage && !done) {
+                c.got -= kMessage;
+                ++*count;
+                *now = NowSec();
+                done = *now >= end;
+                if (!done) SendThenRecv(ring, c, id, kPayload, kMessage);
+                sent = !done;
+            }
+            if (!done && !sent) Recv(ring, c, id);
+        }
+        io_uring_cq_advance(ring, seen);
+        if (done || !ok) return ok;
+    }
+}
+
 // The client's loop with readiness kept: receives of the readable sockets
 // as one batch, then the next pings as another. False when a peer closed.
 bool BatchPingPong(io_uring* ring, std::vector<Conn>& conns, double end, uint64_t* count, double* now) {
@@ -386,49 +420,14 @@ bool UringClient(const ClientJob& job, bool batch, ClientResult* r) {
         }
     }
     uint64_t count = 0;
-    bool done = false, failed = false;
-    const double start = NowSec(), end = start + job.secs;
+    const double start = NowSec();
     double now = start;
-    if (batch) {
-        failed = !BatchPingPong(&ring, conns, end, &count, &now);
-        done = true;
-    } else {
-        for (uint32_t i = 0; i < conns.size(); ++i) SendThenRecv(&ring, conns[i], i, kPayload, kMessage);
-    }
-    while (!done && !failed) {
-        io_uring_submit_and_wait(&ring, 1);
-        io_uring_cqe* cqe;
-        unsigned head, seen = 0;
-        io_uring_for_each_cqe(&ring, head, cqe) {
-            ++seen;
-            if (done || failed) continue;
-            uint32_t id = ConnOf(io_uring_cqe_get_data64(cqe));
-            if (cqe->res <= 0) {
-                failed = true;
-                continue;
-            }
-            Conn& c = conns[id];
-            c.got += unsigned(cqe->res);
-            bool sent = false;
-            while (c.got >= kMessage) {
-                c.got -= kMessage;
-                ++count;
-                now = NowSec();
-                if (now >= end) {
-                    done = true;
-                    break;
-                }
-                SendThenRecv(&ring, c, id, kPayload, kMessage);
-                sent = true;
-            }
-            if (!done && !sent) Recv(&ring, c, id);
-        }
-        io_uring_cq_advance(&ring, seen);
-    }
+    bool ok = batch ? BatchPingPong(&ring, conns, start + job.secs, &count, &now)
+                    : CompletionPingPong(&ring, conns, start + job.secs, &count, &now);
     for (Conn& c : conns) close(c.fd);
     for (int fd : idle) close(fd);
     io_uring_queue_exit(&ring);
-    if (failed) {
+    if (!ok) {
         r->error = "peer-closed";
         return false;
     }

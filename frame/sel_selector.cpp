@@ -165,10 +165,6 @@ void SelSelector::WriteEarly() {
 void SelSelector::ReadAhead(const EventList& events, size_t first, size_t end) {
     ops_.clear();
     opOf_.assign(end - first, -1);
-    // One receive is made by its own event: a batch would only add to it.
-    size_t reads = 0;
-    for (size_t i = first; i < end; ++i) reads += events[i].second == EV_READ;
-    if (reads < 2) return;
     for (size_t i = first; i < end; ++i) {
         Handler* h = events[i].first;
         if (events[i].second != EV_READ || Dropped(h)) continue;
@@ -177,6 +173,7 @@ void SelSelector::ReadAhead(const EventList& events, size_t first, size_t end) {
         opOf_[i - first] = int(ops_.size());
         ops_.push_back(op);
     }
+    // One receive is made by its own event: a batch would only add to it.
     if (ops_.size() > 1) {
         batch_->Run(ops_);
     } else {
